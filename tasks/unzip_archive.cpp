@@ -1,19 +1,19 @@
-// Reading zip archives for the Unzip task: the entries that match a pattern are checked against
-// the output directory first, then streamed through decryption and inflation into files made
-// through descriptors (unzip_task_os.h), each renamed into place only once complete and verified.
+// Reading zip archives for the Unzip task: the central directory is walked once, by its size, with
+// each entry's zip64 fields read where it has them; the matching entries are checked against one
+// another, the output directory and their local headers before anything is written, then streamed
+// through decryption and inflation into files made through descriptors (unzip_task_os.h), each
+// renamed into place only once complete and verified.
 #include "tasks/unzip_archive.h"
 
-#include <minizip/unzip.h>
+#include <minizip/ioapi.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstring>
 
 #include "core/platform/path.h"
 #include "core/platform/zip_file.h"
-#include "core/runtime/hash_table.h"
 #include "core/runtime/log_text.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/string_print.h"
@@ -22,10 +22,18 @@
 namespace {
 
 constexpr int32_t kReadSize = 256 * 1024;
-// A raw entry name as the central directory may hold it (16-bit length).
-constexpr int32_t kRawNameSize = 65536;
+// A raw entry name or extra field as a record may hold it (16-bit lengths), with a terminator.
+constexpr int32_t kRawSize = 65536 + 1;
 // Mid-entry progress of a large entry is reported at most this often (seconds).
 constexpr double kProgressInterval = 0.25;
+// Names are kept in blocks of this size; a name (below 64 KiB) and its path (below
+// UNZIP_PATH_MAX) fit in one.
+constexpr uint32_t kNameBlock = 256u << 10;
+static_assert(kNameBlock >= 65535u + (uint32_t)UNZIP_PATH_MAX, "a name and its path fit in one block");
+constexpr uint32_t kCentralSignature = 0x02014b50, kLocalSignature = 0x04034b50, kDescriptorSignature = 0x08074b50,
+                   kDigitalSignature = 0x05054b50;
+// A 32-bit field holding this defers to the entry's zip64 extra field.
+constexpr uint64_t kEscape = 0xffffffffu;
 
 double Now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -40,32 +48,57 @@ char AsciiLower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// Where an entry lies in the file: extraction goes in the order of the local entries, whatever
-// the directory's order, so that the file is read front to back once; and no two entries may
-// share bytes.
-struct Placed {
-    uint64_t Record; // the directory offset the zip library knows the entry by
-    int64_t Local;   // the file offset of its local header
-    int64_t Data;    // of its data; -1 when the local header could not be read
-    int64_t End;     // just past its data (without the local header: past its least extent)
+uint64_t Little(const uint8_t* at, int32_t bytes) {
+    uint64_t value = 0;
+    for (int32_t i = bytes - 1; i >= 0; i--) value = value << 8 | at[i];
+    return value;
+}
+
+// One matching entry as its directory record describes it: 64 bytes, and its name (with its path
+// below the output directory when that is not the name itself) in the name blocks.
+struct Entry {
+    int64_t Local; // the file offset of its local header
+    int64_t Data;  // of its data, once its local header was read; -1 before
     uint64_t Compressed;
-    uint32_t NameLength; // in the directory
-    uint32_t Index;      // its place in the directory
-    uint32_t Match;      // 1 when it is extracted
+    uint64_t Size;
+    uint64_t Name; // name block << 32 | offset in it
+    uint32_t Crc;
+    uint32_t Index; // its place in the directory
+    uint16_t Flag, Method, Time;
+    uint16_t NameLength;
+    uint16_t PathLength;
+    uint8_t Directory;
+    uint8_t Plain; // the path is the name (less a closing "/")
+    uint8_t Last;  // the entry its file is left holding
+    uint8_t Spare;
+};
+static_assert(sizeof(Entry) == 64, "an entry's cost is stated in unzip_archive.h");
+
+// Entries in pages of 4,096 (256 KiB): taking one in never moves or copies the others, so that
+// their memory is what they hold.
+constexpr uint32_t kPageShift = 12;
+struct EntryPages {
+    Entry** Pages;
+    uint32_t PageCount, PageCapacity;
+    Entry& operator[](uint32_t i) const { return Pages[i >> kPageShift][i & ((1u << kPageShift) - 1)]; }
 };
 
 struct Extraction {
     UnzipJob* Job;
-    unzFile Zip;
-    int32_t Root;
-    char* Name;     // raw entry name, kRawNameSize bytes
-    char* Relative; // its path below the root
-    char* Buffer;   // kReadSize bytes
+    zlib_filefunc64_def Functions;
+    void* Opened;
     ZipFileArchive Archive;
-    Placed* Entries;
-    uint32_t Count, Capacity;
-    // Relative paths to what makes them (kPlanned*), files with the index of the entry written last.
-    HashTable* Planned;
+    int32_t Root;
+    int32_t NameMax;
+    char* Name;     // a raw entry name, terminated
+    char* Relative; // its path below the root, terminated
+    uint8_t* Extra; // a raw extra field
+    uint8_t* Buffer; // kReadSize bytes
+    EntryPages Entries;
+    uint32_t Count;
+    uint32_t* Order; // Count indexes into Entries
+    uint8_t** Blocks;
+    uint32_t BlockCount, BlockCapacity, BlockUsed;
 };
 
 bool Stopped(const UnzipJob* job) {
@@ -80,93 +113,13 @@ template <typename... Args> void Print(Extraction* x, const char* format, Args..
     if (x->Job->Print) x->Job->Print(x->Job->User, format, args...);
 }
 
-// The current entry when it is one to extract: its name read, matched, and turned into a path.
-// 1 matching (with `relative` set, possibly empty), 0 not matching, -1 unreadable or hostile.
-int32_t CurrentEntry(Extraction* x, unz_file_info64* info, uint32_t* directory) {
-    if (unzGetCurrentFileInfo64(x->Zip, info, x->Name, kRawNameSize, nullptr, 0, nullptr, 0) != UNZ_OK) return -1;
-    const uLong stored = info->size_filename < (uLong)kRawNameSize ? info->size_filename : (uLong)kRawNameSize - 1;
-    x->Name[stored] = 0;
-    // A name with a NUL inside would be read as a shorter, different name.
-    if (strlen(x->Name) != stored) return -1;
-    if (stored > (uLong)UNZIP_ENTRY_NAME_LIMIT) x->Name[UNZIP_ENTRY_NAME_LIMIT] = 0;
-    if (!Unzip_MatchPattern(x->Name, x->Job->Pattern)) return 0;
-    if (!Unzip_EntryPath(x->Name, x->Relative, PATH_SIZE, directory)) return -1;
-    return 1;
-}
-
-enum : uint64_t { kPlannedFile = 1, kPlannedDirectory = 2, kPlannedKind = 3 };
-
-// Records what the entry at `relative` makes once the entries before it are out: a directory for
-// each component before the last, and the last as a file or a directory. 0 when that cannot
-// happen: a component that an earlier entry writes as a file (a link entry is written as a file
-// too) is needed as a directory, or a file goes where an earlier entry made a directory. A file
-// named twice is the later entry's: it keeps the index of the entry that writes it last.
-int32_t Plan(HashTable* planned, char* relative, uint32_t directory, uint32_t index) {
-    uint64_t kind = 0;
-    for (char* slash = strchr(relative, '/'); slash; slash = strchr(slash + 1, '/')) {
-        *slash = 0;
-        const bool known = HashTable_GetValue(planned, relative, &kind) == 1;
-        if (!known) HashTable_Add(planned, relative, kPlannedDirectory);
-        *slash = '/';
-        if (known && (kind & kPlannedKind) == kPlannedFile) return 0;
-    }
-    HashTableMember* member = nullptr;
-    const bool known = HashTable_MemberFindByKey(planned, relative, &member) == 1;
-    const uint64_t wanted = directory ? kPlannedDirectory : kPlannedFile | (uint64_t)index << 2;
-    if (!known) return HashTable_Add(planned, relative, wanted) == 1;
-    HashTable_MemberGetValue(planned, member, &kind);
-    if ((kind & kPlannedKind) != (wanted & kPlannedKind)) return 0;
-    HashTable_MemberSetValue(planned, member, wanted);
-    return 1;
-}
-
-// Whether the entry at `relative` is the one its file is left holding.
-bool WrittenLast(HashTable* planned, const char* relative, uint32_t index) {
-    uint64_t kind = 0;
-    return HashTable_GetValue(planned, relative, &kind) == 1 && kind >> 2 == index;
-}
-
-uint64_t Little(const uint8_t* at, int32_t bytes) {
-    uint64_t value = 0;
-    for (int32_t i = bytes - 1; i >= 0; i--) value = value << 8 | at[i];
-    return value;
-}
-
-constexpr uint32_t kLocalSignature = 0x04034b50;
-
-// The local header offset of the current entry, from its directory record as the zip library
-// takes it: the record's own 32-bit field (the library in use does not look in a zip64 extra field
-// for it). Whatever the offset, the data is checked at extraction to begin where the arrangement
-// put it, so the ranges judged are the ranges read. -1 when unreadable.
-int64_t LocalOffset(Extraction* x, uint64_t record) {
-    uint8_t offset[4];
-    if (record > (uint64_t)(INT64_MAX - x->Archive.Shift - 46) ||
-        !ZipFile_ReadArchive(&x->Archive, (int64_t)record + x->Archive.Shift + 42, offset, sizeof(offset)))
-        return -1;
-    return (int64_t)Little(offset, 4);
-}
-
-// Notes where the current entry lies; 0 when that cannot be told.
-int32_t Place(Extraction* x, const unz_file_info64& info, uint32_t index, uint32_t match) {
-    const uint64_t record = unzGetOffset64(x->Zip);
-    const int64_t local = LocalOffset(x, record);
-    if (local < 0) return 0;
-    if (x->Count == x->Capacity) {
-        // Bounded by the memory functions' sizes: an archive of more entries is refused.
-        const uint64_t grown = x->Capacity ? (uint64_t)x->Capacity * 2 : 1024;
-        if (grown * sizeof(Placed) > (uint64_t)INT32_MAX) return 0;
-        Placed* entries = static_cast<Placed*>(Memory_Alloc(grown * sizeof(Placed)));
-        if (!entries) return 0;
-        if (x->Entries) {
-            memcpy(entries, x->Entries, x->Count * sizeof(Placed));
-            Memory_Free(x->Entries, x->Capacity * sizeof(Placed));
-        }
-        x->Entries = entries;
-        x->Capacity = (uint32_t)grown;
-    }
-    x->Entries[x->Count++] = {record, local + x->Archive.Shift, -1, 0, info.compressed_size,
-                              (uint32_t)info.size_filename, index, match};
-    return 1;
+// Exactly `size` bytes at the file offset, through the archive's windows (a walk of the directory
+// or of entries' data is read once, in large reads); 0 when the file ends first or a read fails.
+int32_t ReadAt(Extraction* x, int64_t at, void* out, uint64_t size) {
+    if (at < 0) return 0;
+    if (size == 0) return 1;
+    if (x->Functions.zseek64_file(x->Functions.opaque, x->Opened, (ZPOS64_T)at, ZLIB_FILEFUNC_SEEK_SET) != 0) return 0;
+    return x->Functions.zread_file(x->Functions.opaque, x->Opened, out, (uLong)size) == size ? 1 : 0;
 }
 
 // `bytes` past `from`, or the largest offset when that is beyond it.
@@ -174,116 +127,368 @@ int64_t Past(int64_t from, uint64_t bytes) {
     return bytes > (uint64_t)(INT64_MAX - from) ? INT64_MAX : from + (int64_t)bytes;
 }
 
-// The name of the entry (cut as extraction cuts it) into `out`.
-void NameOf(Extraction* x, const Placed& entry, char (&out)[UNZIP_ENTRY_NAME_LIMIT + 1]) {
-    unz_file_info64 info = {};
-    if (unzSetOffset64(x->Zip, entry.Record) != UNZ_OK ||
-        unzGetCurrentFileInfo64(x->Zip, &info, out, sizeof(out), nullptr, 0, nullptr, 0) != UNZ_OK)
-        info.size_filename = 0;
-    out[std::min<uLong>(info.size_filename, UNZIP_ENTRY_NAME_LIMIT)] = 0;
+// ---- Names -----------------------------------------------------------------------------------
+
+const uint8_t* NameBytes(const Extraction* x, const Entry& e) {
+    return x->Blocks[e.Name >> 32] + (uint32_t)e.Name;
 }
 
-// Reads each local header for where its data lies and orders the entries by it; 0, with a line
-// naming the archive and the entries, when any two entries share bytes (one local entry named
-// twice, one's data running into the next) or an entry runs into the central directory. Such an
-// archive is made to expand far beyond its size; none of it is written.
-int32_t Arrange(Extraction* x) {
-    std::sort(x->Entries, x->Entries + x->Count, [](const Placed& a, const Placed& b) {
-        return a.Local != b.Local ? a.Local < b.Local : a.Index < b.Index;
-    });
-    const int64_t directory = x->Archive.DirectoryStart;
-    const int64_t directoryEnd = Past(directory, x->Archive.DirectoryLength);
-    // Up to the first overlap the ranges are apart and in order: the entry before reaches furthest.
-    for (uint32_t i = 0; i < x->Count; i++) {
-        Placed& entry = x->Entries[i];
-        uint8_t header[30];
-        uint64_t before = 30 + (uint64_t)entry.NameLength;
-        if (ZipFile_ReadArchive(&x->Archive, entry.Local, header, sizeof(header)) &&
-            Little(header, 4) == kLocalSignature) {
-            before = 30 + Little(header + 26, 2) + Little(header + 28, 2);
-            entry.Data = Past(entry.Local, before);
-        }
-        entry.End = Past(Past(entry.Local, before), entry.Compressed);
-        const Placed* other = i > 0 && entry.Local < x->Entries[i - 1].End ? &x->Entries[i - 1] : nullptr;
-        if (other || (entry.Local < directoryEnd && entry.End > directory)) {
-            char name[UNZIP_ENTRY_NAME_LIMIT + 1], otherName[UNZIP_ENTRY_NAME_LIMIT + 1];
-            NameOf(x, entry, name);
-            if (other) {
-                NameOf(x, *other, otherName);
-                Print(x, "Refusing archive %s: entry %s overlaps entry %s", LogText(x->Job->Path).Text,
-                      LogText(name).Text, LogText(otherName).Text);
-            } else {
-                Print(x, "Refusing archive %s: entry %s overlaps its central directory", LogText(x->Job->Path).Text,
-                      LogText(name).Text);
+const uint8_t* PathBytes(const Extraction* x, const Entry& e) {
+    return NameBytes(x, e) + (e.Plain ? 0 : e.NameLength);
+}
+
+// The entry's name and path, terminated, into x->Name and x->Relative.
+void Recall(Extraction* x, const Entry& e) {
+    memcpy(x->Name, NameBytes(x, e), e.NameLength);
+    x->Name[e.NameLength] = 0;
+    memcpy(x->Relative, PathBytes(x, e), e.PathLength);
+    x->Relative[e.PathLength] = 0;
+}
+
+// Keeps x->Name and, unless it is the name, x->Relative for the entry; 0 when memory runs out.
+int32_t Keep(Extraction* x, Entry* e) {
+    const uint32_t need = e->NameLength + (e->Plain ? 0u : e->PathLength);
+    if (x->BlockCount == 0 || kNameBlock - x->BlockUsed < need) {
+        if (x->BlockCount == x->BlockCapacity) {
+            const uint32_t grown = x->BlockCapacity ? x->BlockCapacity * 2 : 64;
+            if ((uint64_t)grown * sizeof(uint8_t*) > (uint64_t)INT32_MAX) return 0;
+            uint8_t** blocks = static_cast<uint8_t**>(Memory_Alloc(grown * sizeof(uint8_t*)));
+            if (!blocks) return 0;
+            if (x->Blocks) {
+                memcpy(blocks, x->Blocks, x->BlockCount * sizeof(uint8_t*));
+                Memory_Free(x->Blocks, x->BlockCapacity * sizeof(uint8_t*));
             }
+            x->Blocks = blocks;
+            x->BlockCapacity = grown;
+        }
+        uint8_t* block = static_cast<uint8_t*>(Memory_Alloc(kNameBlock));
+        if (!block) return 0;
+        x->Blocks[x->BlockCount++] = block;
+        x->BlockUsed = 0;
+    }
+    uint8_t* at = x->Blocks[x->BlockCount - 1] + x->BlockUsed;
+    memcpy(at, x->Name, e->NameLength);
+    if (!e->Plain) memcpy(at + e->NameLength, x->Relative, e->PathLength);
+    e->Name = (uint64_t)(x->BlockCount - 1) << 32 | x->BlockUsed;
+    x->BlockUsed += need;
+    return 1;
+}
+
+// ---- The central directory -------------------------------------------------------------------
+
+// Reads the values that the 32-bit fields escaped from the zip64 extra field, in the format's
+// order (size, compressed size, local header offset). A local header's field holds both sizes.
+// 0 when a value that is needed is missing.
+int32_t ReadZip64(const uint8_t* extra, uint32_t length, bool local, uint64_t* size, uint64_t* compressed,
+                  uint64_t* offset) {
+    bool need[3] = {*size == kEscape, *compressed == kEscape, offset && *offset == kEscape};
+    if (!need[0] && !need[1] && !need[2]) return 1;
+    for (uint32_t at = 0; length - at >= 4;) {
+        const uint32_t id = (uint32_t)Little(extra + at, 2), bytes = (uint32_t)Little(extra + at + 2, 2);
+        if (bytes > length - at - 4) return 0;
+        if (id == 1) {
+            if (local && bytes >= 16) need[0] = need[1] = true;
+            uint64_t* targets[3] = {size, compressed, offset};
+            const uint8_t* field = extra + at + 4;
+            uint32_t left = bytes;
+            for (int32_t i = 0; i < 3; i++) {
+                if (!need[i]) continue;
+                if (left < 8) return 0;
+                const uint64_t value = Little(field, 8);
+                if (!local || *targets[i] == kEscape) *targets[i] = value;
+                field += 8;
+                left -= 8;
+            }
+            return 1;
+        }
+        at += 4 + bytes;
+    }
+    return 0;
+}
+
+// Why the path cannot be made below the root, or null when it can: each component is made by its
+// own call relative to its parent, so only a component and the path as one text are bounded.
+const char* PathRefusal(const Extraction* x, const char* relative) {
+    if (strlen(relative) >= (size_t)UNZIP_PATH_MAX) return "its path is longer than the file system takes";
+    for (const char* start = relative; *start;) {
+        const char* end = strchr(start, '/');
+        const size_t length = end ? (size_t)(end - start) : strlen(start);
+        if (length > (size_t)x->NameMax) return "a component of its path is longer than the file system takes";
+        start += length + (end ? 1 : 0);
+    }
+    return nullptr;
+}
+
+// Takes in the matching entry whose record was just read (name in x->Name, the record's fixed
+// part in `record`, its extra field in x->Extra); 0, with a line naming it, when the archive is
+// refused for it.
+int32_t Admit(Extraction* x, const uint8_t* record, uint32_t extraLength, uint32_t index) {
+    Entry e = {};
+    uint64_t compressed = Little(record + 20, 4), size = Little(record + 24, 4), offset = Little(record + 42, 4);
+    if (!ReadZip64(x->Extra, extraLength, false, &size, &compressed, &offset)) {
+        Print(x, "Refusing entry %s: its zip64 field lacks a size or offset its record defers to",
+              LogText(x->Name).Text);
+        return 0;
+    }
+    uint32_t directory = 0;
+    if (!Unzip_EntryPath(x->Name, x->Relative, kRawSize, &directory)) {
+        Print(x, "Refusing entry %s", LogText(x->Name).Text);
+        return 0;
+    }
+    if (const char* why = PathRefusal(x, x->Relative)) {
+        Print(x, "Refusing entry %s: %s", LogText(x->Name).Text, why);
+        return 0;
+    }
+    if (x->Root >= 0 && x->Relative[0] && UnzipOs_PathHasLink(x->Root, x->Relative, directory ? 0 : 1)) {
+        Print(x, "Refusing entry %s: a symbolic link or another kind of file is in its way", LogText(x->Name).Text);
+        return 0;
+    }
+    const int64_t shift = x->Archive.Shift;
+    if (offset > (uint64_t)(INT64_MAX - shift) || size > (uint64_t)(INT64_MAX - x->Job->TotalSize)) {
+        Print(x, "Refusing entry %s: its offset or size is out of range", LogText(x->Name).Text);
+        return 0;
+    }
+    e.Local = (int64_t)offset + shift;
+    e.Data = -1;
+    e.Compressed = compressed;
+    e.Size = size;
+    e.Crc = (uint32_t)Little(record + 16, 4);
+    e.Index = index;
+    e.Flag = (uint16_t)Little(record + 8, 2);
+    e.Method = (uint16_t)Little(record + 10, 2);
+    e.Time = (uint16_t)Little(record + 12, 2);
+    e.NameLength = (uint16_t)strlen(x->Name);
+    e.PathLength = (uint16_t)strlen(x->Relative);
+    e.Directory = (uint8_t)directory;
+    e.Plain = memcmp(x->Name, x->Relative, e.PathLength) == 0 &&
+              (e.NameLength == e.PathLength || (e.NameLength == e.PathLength + 1 && x->Name[e.PathLength] == '/'));
+    if ((x->Count >> kPageShift) == x->Entries.PageCount) {
+        EntryPages& pages = x->Entries;
+        if (pages.PageCount == pages.PageCapacity) {
+            const uint32_t grown = pages.PageCapacity ? pages.PageCapacity * 2 : 16;
+            Entry** list = grown > (1u << 20) ? nullptr : static_cast<Entry**>(Memory_Alloc(grown * sizeof(Entry*)));
+            if (!list) {
+                Print(x, "Refusing archive %s: more than %u matching entries", LogText(x->Job->Path).Text, x->Count);
+                return 0;
+            }
+            if (pages.Pages) {
+                memcpy(list, pages.Pages, pages.PageCount * sizeof(Entry*));
+                Memory_Free(pages.Pages, pages.PageCapacity * sizeof(Entry*));
+            }
+            pages.Pages = list;
+            pages.PageCapacity = grown;
+        }
+        Entry* page = static_cast<Entry*>(Memory_Alloc(sizeof(Entry) << kPageShift));
+        if (!page) {
+            Print(x, "Refusing archive %s: its entries do not fit in memory", LogText(x->Job->Path).Text);
             return 0;
         }
+        pages.Pages[pages.PageCount++] = page;
+    }
+    if (!Keep(x, &e)) {
+        Print(x, "Refusing archive %s: its names do not fit in memory", LogText(x->Job->Path).Text);
+        return 0;
+    }
+    x->Entries[x->Count++] = e;
+    x->Job->TotalSize += (int64_t)size;
+    return 1;
+}
+
+void Damaged(Extraction* x, uint32_t index) {
+    Print(x, "Refusing archive %s: its central directory is damaged at record %u", LogText(x->Job->Path).Text, index);
+}
+
+// Walks every record of the central directory, however many the end record counts (a 16-bit
+// count wraps), and takes in the matching entries. Only the records' fixed parts, names and extra
+// fields are read, front to back once; nothing of an entry that does not match is kept.
+int32_t Walk(Extraction* x) {
+    const int64_t start = x->Archive.DirectoryStart;
+    const uint64_t length = x->Archive.DirectoryLength;
+    uint8_t record[46];
+    uint64_t at = 0;
+    for (uint32_t index = 0; at < length; index++) {
+        const int64_t here = start + (int64_t)at;
+        if ((index & 0xffff) == 0xffff && Stopped(x->Job)) return 0;
+        if (index == UINT32_MAX || length - at < 6 || !ReadAt(x, here, record, 6)) return Damaged(x, index), 0;
+        const uint32_t signature = (uint32_t)Little(record, 4);
+        // A digital signature may close the directory.
+        if (signature == kDigitalSignature && length - at == 6 + Little(record + 4, 2)) break;
+        if (signature != kCentralSignature || length - at < 46 || !ReadAt(x, here + 6, record + 6, 40))
+            return Damaged(x, index), 0;
+        const uint32_t nameLength = (uint32_t)Little(record + 28, 2), extraLength = (uint32_t)Little(record + 30, 2);
+        const uint64_t recordLength = 46 + (uint64_t)nameLength + extraLength + Little(record + 32, 2);
+        if (recordLength > length - at || !ReadAt(x, here + 46, x->Name, nameLength)) return Damaged(x, index), 0;
+        x->Name[nameLength] = 0;
+        at += recordLength;
+        // A name with a NUL inside would be read as a shorter, different name.
+        if (strlen(x->Name) != nameLength) {
+            Print(x, "Refusing entry %s", LogText(x->Name).Text);
+            return 0;
+        }
+        if (!Unzip_MatchPattern(x->Name, x->Job->Pattern)) continue;
+        if (!ReadAt(x, here + 46 + nameLength, x->Extra, extraLength)) return Damaged(x, index), 0;
+        if (!Admit(x, record, extraLength, index)) return 0;
     }
     return 1;
 }
 
-// Walks the matching entries: sums their sizes and refuses the archive, before anything is
-// written, when any of them would be written outside the output directory or could not be
-// written where earlier entries of the same archive (or what is on disk) put something else.
-// 0 on failure; `matches` counts the entries.
-int32_t Survey(Extraction* x, int64_t* matches) {
-    *matches = 0;
-    unz_global_info64 global = {};
-    if (unzGetGlobalInfo64(x->Zip, &global) != UNZ_OK) return 0;
-    // Entry paths are at most the cut name's length.
-    const uint32_t buckets = global.number_entry > 65536 ? 16384
-                             : global.number_entry < 256 ? 64
-                                                         : (uint32_t)global.number_entry / 4;
-    if (!HashTable_Create(&x->Planned, UNZIP_ENTRY_NAME_LIMIT + 1, buckets)) return 0;
-    HashTable* planned = x->Planned;
-    // Entries are known by where the end record says the directory is, as the zip library knows
-    // it; one found elsewhere is not read.
-    if (!x->Archive.Located) {
-        Print(x, "Refusing archive %s: its central directory cannot be located", LogText(x->Job->Path).Text);
-        return 0;
+// ---- Checks before anything is written ---------------------------------------------------------
+
+// Paths in the order of their components: "/" sorts before every other byte, so that what lies
+// below a path follows it at once.
+int32_t ComparePaths(const uint8_t* a, uint32_t aLength, const uint8_t* b, uint32_t bLength) {
+    const uint32_t common = std::min(aLength, bLength);
+    for (uint32_t i = 0; i < common; i++) {
+        if (a[i] == b[i]) continue;
+        const uint32_t ca = a[i] == '/' ? 0 : a[i] + 1u, cb = b[i] == '/' ? 0 : b[i] + 1u;
+        return ca < cb ? -1 : 1;
     }
-    int32_t ok = 1;
-    int32_t status = unzGoToFirstFile(x->Zip);
-    for (uint32_t index = 0; ok && status == UNZ_OK; status = unzGoToNextFile(x->Zip), index++) {
-        unz_file_info64 info;
-        uint32_t directory = 0;
-        const int32_t entry = CurrentEntry(x, &info, &directory);
-        if (entry < 0) {
-            Print(x, "Refusing entry %s", LogText(x->Name).Text);
-            ok = 0;
-            break;
-        }
-        if (!Place(x, info, index, entry == 1 ? 1 : 0)) {
-            Print(x, "Refusing archive %s: entry %s cannot be placed", LogText(x->Job->Path).Text,
-                  LogText(x->Name).Text);
-            ok = 0;
-            break;
-        }
-        if (entry == 0) continue;
-        if (x->Root >= 0 && x->Relative[0] && UnzipOs_PathHasLink(x->Root, x->Relative, directory ? 0 : 1)) {
-            Print(x, "Refusing entry %s: a symbolic link or another kind of file is in its way",
-                  LogText(x->Name).Text);
-            ok = 0;
-            break;
-        }
-        if (x->Relative[0] && !Plan(planned, x->Relative, directory, index)) {
-            Print(x, "Refusing entry %s: an earlier entry puts another kind of file in its way",
-                  LogText(x->Name).Text);
-            ok = 0;
-            break;
-        }
-        (*matches)++;
-        if (info.uncompressed_size > (ZPOS64_T)INT64_MAX - (ZPOS64_T)x->Job->TotalSize) {
-            ok = 0;
-            break;
-        }
-        x->Job->TotalSize += (int64_t)info.uncompressed_size;
-    }
-    return ok && status == UNZ_END_OF_LIST_OF_FILE && Arrange(x) ? 1 : 0;
+    return aLength < bLength ? -1 : aLength > bLength ? 1 : 0;
 }
 
+void RefuseInTheWay(Extraction* x, const Entry& a, const Entry& b) {
+    Recall(x, a.Index > b.Index ? a : b);
+    Print(x, "Refusing entry %s: an earlier entry puts another kind of file in its way", LogText(x->Name).Text);
+}
+
+// Refuses entries that cannot all be made: a path that one entry makes a file and another a
+// directory, or a file that a later path needs as a directory (a link entry is written as a file
+// too). Of files made twice, the entry last in the directory is the one left (Last).
+int32_t Plan(Extraction* x) {
+    uint32_t count = 0;
+    for (uint32_t i = 0; i < x->Count; i++)
+        if (x->Entries[i].PathLength) x->Order[count++] = i;
+    const EntryPages& entries = x->Entries;
+    std::sort(x->Order, x->Order + count, [x, &entries](uint32_t a, uint32_t b) {
+        const Entry &ea = entries[a], &eb = entries[b];
+        const int32_t order = ComparePaths(PathBytes(x, ea), ea.PathLength, PathBytes(x, eb), eb.PathLength);
+        return order != 0 ? order < 0 : ea.Index < eb.Index;
+    });
+    for (uint32_t i = 0; i < count;) {
+        const Entry& first = entries[x->Order[i]];
+        const uint8_t* path = PathBytes(x, first);
+        uint32_t j = i + 1;
+        for (; j < count; j++) {
+            const Entry& e = entries[x->Order[j]];
+            if (ComparePaths(path, first.PathLength, PathBytes(x, e), e.PathLength) != 0) break;
+            if (e.Directory != first.Directory) return RefuseInTheWay(x, first, e), 0;
+        }
+        if (!first.Directory) {
+            entries[x->Order[j - 1]].Last = 1;
+            if (j < count) {
+                const Entry& next = entries[x->Order[j]];
+                if (next.PathLength > first.PathLength && memcmp(PathBytes(x, next), path, first.PathLength) == 0 &&
+                    PathBytes(x, next)[first.PathLength] == '/')
+                    return RefuseInTheWay(x, entries[x->Order[j - 1]], next), 0;
+            }
+        }
+        i = j;
+    }
+    return 1;
+}
+
+// The data descriptor after an entry's data repeats its CRC and sizes, with or without its
+// signature, the sizes in 4 bytes or (zip64) 8: one of these forms must agree with the record.
+bool DescriptorAgrees(Extraction* x, const Entry& e, int64_t end) {
+    uint8_t bytes[24];
+    uint32_t have = 24;
+    while (have >= 12 && !ZipFile_ReadArchive(&x->Archive, end, bytes, have)) have -= 4;
+    if (have < 12) return false;
+    for (uint32_t signature = 0; signature <= 4; signature += 4) {
+        if (signature && Little(bytes, 4) != kDescriptorSignature) continue;
+        const uint8_t* at = bytes + signature;
+        if (Little(at, 4) != e.Crc) continue;
+        for (int32_t width = 4; width <= 8; width += 4)
+            if (signature + 4 + 2 * (uint32_t)width <= have && Little(at + 4, width) == e.Compressed &&
+                Little(at + 4 + width, width) == e.Size)
+                return true;
+    }
+    return false;
+}
+
+// Why the local header at e.Local does not bear out the entry's record, or null when it does;
+// sets e.Data. The name and method must be the record's, and, unless they trail the data, the CRC
+// and sizes too (zip64 ones read from its own extra field).
+const char* ReadLocal(Extraction* x, Entry& e) {
+    uint8_t header[30];
+    if (!ZipFile_ReadArchive(&x->Archive, e.Local, header, sizeof(header)) || Little(header, 4) != kLocalSignature)
+        return "no local header where its record says";
+    const uint32_t nameLength = (uint32_t)Little(header + 26, 2), extraLength = (uint32_t)Little(header + 28, 2);
+    const uint32_t flag = (uint32_t)Little(header + 6, 2);
+    if (nameLength != e.NameLength || Little(header + 8, 2) != e.Method || (flag & 1) != (e.Flag & 1u))
+        return "its local header disagrees with its record";
+    if (!(flag & 8)) {
+        uint64_t compressed = Little(header + 18, 4), size = Little(header + 22, 4);
+        if ((compressed == kEscape || size == kEscape) &&
+            (!ZipFile_ReadArchive(&x->Archive, Past(e.Local, 30 + (uint64_t)nameLength), x->Extra, extraLength) ||
+             !ReadZip64(x->Extra, extraLength, true, &size, &compressed, nullptr)))
+            return "its local zip64 field lacks the sizes its header defers to";
+        if (Little(header + 14, 4) != e.Crc || compressed != e.Compressed || size != e.Size)
+            return "its local header disagrees with its record";
+    }
+    e.Data = Past(e.Local, 30 + (uint64_t)nameLength + extraLength);
+    if ((flag & 8) && !DescriptorAgrees(x, e, Past(e.Data, e.Compressed)))
+        return "its data descriptor disagrees with its record";
+    return nullptr;
+}
+
+// Orders the entries by where they lie, reads the local header of each file to extract, and
+// refuses the archive, naming the entries, when any two share bytes (one local entry named twice,
+// one's data running into the next) or one runs into the central directory: such an archive is
+// made to expand far beyond its size. Only matching entries are looked at; none is written yet.
+int32_t Arrange(Extraction* x) {
+    for (uint32_t i = 0; i < x->Count; i++) x->Order[i] = i;
+    const EntryPages& entries = x->Entries;
+    std::sort(x->Order, x->Order + x->Count, [&entries](uint32_t a, uint32_t b) {
+        const Entry &ea = entries[a], &eb = entries[b];
+        return ea.Local != eb.Local ? ea.Local < eb.Local : ea.Index < eb.Index;
+    });
+    const int64_t directory = x->Archive.DirectoryStart;
+    const int64_t directoryEnd = Past(directory, x->Archive.DirectoryLength);
+    // Up to the first overlap the ranges are apart and in order: the entry before reaches furthest.
+    // An overlap is named before a local header that disagrees with its record, which is often
+    // how an overlap shows first.
+    const Entry* before = nullptr;
+    int64_t beforeEnd = 0;
+    const Entry* disagrees = nullptr;
+    const char* why = nullptr;
+    for (uint32_t i = 0; i < x->Count; i++) {
+        Entry& e = entries[x->Order[i]];
+        if (e.Directory || !e.PathLength) continue;
+        const char* local = ReadLocal(x, e);
+        if (local && !disagrees) disagrees = &e, why = local;
+        const int64_t end = Past(e.Data >= 0 ? e.Data : Past(e.Local, 30 + (uint64_t)e.NameLength), e.Compressed);
+        const bool overlaps = before && e.Local < beforeEnd;
+        if (overlaps || (e.Local < directoryEnd && end > directory)) {
+            Recall(x, e);
+            char name[sizeof(LogText::Text)];
+            memcpy(name, LogText(x->Name).Text, sizeof(name));
+            if (overlaps) {
+                Recall(x, *before);
+                Print(x, "Refusing archive %s: entry %s overlaps entry %s", LogText(x->Job->Path).Text, name,
+                      LogText(x->Name).Text);
+            } else {
+                Print(x, "Refusing archive %s: entry %s overlaps its central directory", LogText(x->Job->Path).Text,
+                      name);
+            }
+            return 0;
+        }
+        before = &e;
+        beforeEnd = end;
+    }
+    if (disagrees) {
+        Recall(x, *disagrees);
+        Print(x, "Refusing archive %s: entry %s: %s", LogText(x->Job->Path).Text, LogText(x->Name).Text, why);
+        return 0;
+    }
+    return 1;
+}
+
+// ---- Writing -----------------------------------------------------------------------------------
+
 void PublishEntry(Extraction* x) {
-    char output[PATH_SIZE * 2];
+    // The output directory and a path of up to UNZIP_PATH_MAX bytes, whole.
+    char output[(int32_t)PATH_SIZE + (int32_t)UNZIP_PATH_MAX + 2];
     String_Print(output, sizeof(output), "%s/%s", x->Job->OutputDirectory, x->Relative);
     if (x->Job->OnEntry) x->Job->OnEntry(x->Job->User, x->Name, output);
 }
@@ -313,52 +518,53 @@ struct ZipCrypto {
     }
 };
 
-// Reads exactly `size` raw bytes of the current entry; 0 when the archive ends first.
-int32_t ReadRaw(Extraction* x, uint8_t* buffer, int32_t size) {
-    int32_t done = 0;
-    while (done < size) {
-        const int32_t got = unzReadCurrentFile(x->Zip, buffer + done, size - done);
-        if (got <= 0) return 0;
-        done += got;
-    }
+// Reads exactly `size` raw bytes of the entry at `*at`, moving it on; 0 when the archive ends first.
+int32_t ReadRaw(Extraction* x, int64_t* at, uint64_t* left, uint8_t* buffer, uint32_t size) {
+    if (*left < size || !ReadAt(x, *at, buffer, size)) return 0;
+    *at += size;
+    *left -= size;
     return 1;
 }
 
-// Streams the current entry (opened raw) through decryption and inflation into the file, checking
-// its length and CRC against the directory. 0 on any mismatch, failure or stop.
-int32_t CopyEntry(Extraction* x, const unz_file_info64& info, UnzipOsFile* file) {
+// Streams the entry's data through decryption and inflation into the file, checking its length and
+// CRC against the directory. 0 on any mismatch, failure or stop.
+int32_t CopyEntry(Extraction* x, const Entry& e, UnzipOsFile* file) {
     UnzipJob* job = x->Job;
-    const bool encrypted = (info.flag & 1) != 0;
-    const int64_t size = (int64_t)info.uncompressed_size;
+    const bool encrypted = (e.Flag & 1) != 0;
+    const int64_t size = (int64_t)e.Size;
+    int64_t at = e.Data;
+    uint64_t left = e.Compressed;
     ZipCrypto crypto;
     if (encrypted) {
         crypto.Init(job->Password);
         uint8_t header[12];
-        if (!ReadRaw(x, header, sizeof(header))) return 0;
+        if (!ReadRaw(x, &at, &left, header, sizeof(header))) return 0;
         for (uint8_t& b : header) b = crypto.Decrypt(b);
         // The last header byte repeats the CRC's high byte (the time's, when sizes trail the data):
         // most wrong passwords stop here.
-        const uint8_t check = (info.flag & 8) ? (uint8_t)(info.dosDate >> 8) : (uint8_t)(info.crc >> 24);
+        const uint8_t check = (e.Flag & 8) ? (uint8_t)(e.Time >> 8) : (uint8_t)(e.Crc >> 24);
         if (header[11] != check) return 0;
     }
-    const bool deflated = info.compression_method == Z_DEFLATED;
+    const bool deflated = e.Method == Z_DEFLATED;
     z_stream stream = {};
     if (deflated && inflateInit2(&stream, -MAX_WBITS) != Z_OK) return 0;
-    uint8_t* in = reinterpret_cast<uint8_t*>(x->Buffer);
+    uint8_t* in = x->Buffer;
     uint8_t* out = in + kReadSize / 2;
     const uInt half = (uInt)(kReadSize / 2);
     uLong crc = crc32(0L, Z_NULL, 0);
     int64_t count = 0;
     int32_t ok = 1, ended = deflated ? 0 : 1;
     double posted = Now();
-    while (ok) {
-        const int32_t got = unzReadCurrentFile(x->Zip, in, (unsigned)half);
-        if (got < 0) ok = 0;
-        if (got <= 0) break;
+    while (ok && left > 0) {
+        const uint32_t got = left < half ? (uint32_t)left : half;
+        if (!ReadRaw(x, &at, &left, in, got)) {
+            ok = 0;
+            break;
+        }
         if (encrypted)
-            for (int32_t i = 0; i < got; i++) in[i] = crypto.Decrypt(in[i]);
+            for (uint32_t i = 0; i < got; i++) in[i] = crypto.Decrypt(in[i]);
         if (!deflated) {
-            if (count + got > size || !UnzipOs_Write(file, in, got)) ok = 0;
+            if (count + got > size || !UnzipOs_Write(file, in, (int32_t)got)) ok = 0;
             crc = crc32(crc, in, (uInt)got);
             count += got;
         } else {
@@ -386,16 +592,15 @@ int32_t CopyEntry(Extraction* x, const unz_file_info64& info, UnzipOsFile* file)
         }
     }
     if (deflated) inflateEnd(&stream);
-    return ok && ended && count == size && crc == info.crc;
+    return ok && ended && count == size && crc == e.Crc;
 }
 
-// Writes the current entry to its file; 0 on any failure or a stop, with nothing left behind. An
-// entry whose file a later entry of the directory writes again is read and checked, then dropped.
-int32_t ExtractFile(Extraction* x, const unz_file_info64& info, const Placed& entry) {
+// Writes the entry to its file; 0 on any failure or a stop, with nothing left behind. An entry
+// whose file a later entry of the directory writes again is read and checked, then dropped.
+int32_t ExtractFile(Extraction* x, const Entry& e) {
     UnzipJob* job = x->Job;
-    const uLong method = info.compression_method;
     // Traditional encryption needs the password; other methods (AES among them) are not read.
-    if ((method != 0 && method != Z_DEFLATED) || ((info.flag & 1) && !job->Password[0])) return 0;
+    if ((e.Method != 0 && e.Method != Z_DEFLATED) || ((e.Flag & 1) && !job->Password[0]) || e.Data < 0) return 0;
     const char* leaf = nullptr;
     const int32_t parent = UnzipOs_OpenParent(x->Root, x->Relative, &leaf);
     if (parent < 0) return 0;
@@ -404,34 +609,30 @@ int32_t ExtractFile(Extraction* x, const unz_file_info64& info, const Placed& en
         UnzipOs_Close(parent);
         return 0;
     }
-    int32_t ok = 0;
-    int method2 = 0, level = 0;
-    if (unzOpenCurrentFile2(x->Zip, &method2, &level, 1) == UNZ_OK) {
-        // The data where the local header said when the archive was arranged: the file is the same.
-        ok = entry.Data >= 0 && unzGetCurrentFileZStreamPos64(x->Zip) == (ZPOS64_T)entry.Data &&
-             CopyEntry(x, info, &file);
-        if (unzCloseCurrentFile(x->Zip) != UNZ_OK) ok = 0;
-    }
-    if (ok && WrittenLast(x->Planned, x->Relative, entry.Index))
+    // The local header read again: its data still starts where it did when the archive was
+    // arranged, so the bytes read are the bytes judged (the file did not change under us).
+    uint8_t header[30];
+    int32_t ok = ReadAt(x, e.Local, header, sizeof(header)) && Little(header, 4) == kLocalSignature &&
+                 Past(e.Local, 30 + Little(header + 26, 2) + Little(header + 28, 2)) == e.Data &&
+                 CopyEntry(x, e, &file);
+    if (ok && e.Last)
         ok = UnzipOs_Commit(&file, leaf);
     else
         UnzipOs_Abort(&file);
     UnzipOs_Close(parent);
-    if (ok) PostProgress(job, (int64_t)info.uncompressed_size, (int64_t)info.uncompressed_size);
+    if (ok) PostProgress(job, (int64_t)e.Size, (int64_t)e.Size);
     return ok;
 }
 
+// In the order of the entries' data in the file, so that it is read front to back once.
 int32_t ExtractAll(Extraction* x) {
     for (uint32_t i = 0; i < x->Count; i++) {
-        const Placed& placed = x->Entries[i];
-        if (!placed.Match) continue;
+        const Entry& e = x->Entries[x->Order[i]];
         if (Stopped(x->Job)) return 0;
-        unz_file_info64 info;
-        uint32_t directory = 0;
-        if (unzSetOffset64(x->Zip, placed.Record) != UNZ_OK || CurrentEntry(x, &info, &directory) != 1) return 0;
+        Recall(x, e);
         PublishEntry(x);
         if (!x->Relative[0]) continue; // the output directory itself
-        if (directory ? !UnzipOs_MakeDirectory(x->Root, x->Relative) : !ExtractFile(x, info, placed)) {
+        if (e.Directory ? !UnzipOs_MakeDirectory(x->Root, x->Relative) : !ExtractFile(x, e)) {
             Print(x, "Failed to extract %s", LogText(x->Name).Text);
             return 0;
         }
@@ -439,34 +640,53 @@ int32_t ExtractAll(Extraction* x) {
     return 1;
 }
 
+void Release(Extraction* x) {
+    UnzipOs_Close(x->Root);
+    if (x->Opened) x->Functions.zclose_file(x->Functions.opaque, x->Opened);
+    if (x->Name) Memory_Free(x->Name, kRawSize);
+    if (x->Relative) Memory_Free(x->Relative, kRawSize);
+    if (x->Extra) Memory_Free(x->Extra, kRawSize);
+    if (x->Buffer) Memory_Free(x->Buffer, kReadSize);
+    for (uint32_t i = 0; i < x->Entries.PageCount; i++) Memory_Free(x->Entries.Pages[i], sizeof(Entry) << kPageShift);
+    if (x->Entries.Pages) Memory_Free(x->Entries.Pages, x->Entries.PageCapacity * sizeof(Entry*));
+    if (x->Order) Memory_Free(x->Order, x->Count * sizeof(uint32_t));
+    for (uint32_t i = 0; i < x->BlockCount; i++) Memory_Free(x->Blocks[i], kNameBlock);
+    if (x->Blocks) Memory_Free(x->Blocks, x->BlockCapacity * sizeof(uint8_t*));
+}
+
 } // namespace
 
 const char* Unzip_Extract(UnzipJob* job) {
-    zlib_filefunc64_def functions;
-    Extraction x = {job, nullptr, -1, nullptr, nullptr, nullptr, {}, nullptr, 0, 0, nullptr};
-    ZipFile_FillArchiveFunc64(&functions, &x.Archive);
+    Extraction x = {};
+    x.Job = job;
+    x.Root = -1;
     job->TotalSize = 0;
-    x.Zip = unzOpen2_64(job->Path, &functions);
-    if (!x.Zip) return "Unzip_Error_Open";
-    x.Name = static_cast<char*>(Memory_Alloc(kRawNameSize));
-    x.Relative = static_cast<char*>(Memory_Alloc(PATH_SIZE));
-    x.Buffer = static_cast<char*>(Memory_Alloc(kReadSize));
-    int64_t matches = 0;
+    ZipFile_FillArchiveFunc64(&x.Functions, &x.Archive);
+    x.Opened = x.Functions.zopen64_file(x.Functions.opaque, job->Path,
+                                        ZLIB_FILEFUNC_MODE_READ | ZLIB_FILEFUNC_MODE_EXISTING);
+    // Entries are known only by the directory the end records place where the format puts them.
+    if (!x.Opened || !x.Archive.Located) {
+        Release(&x);
+        return "Unzip_Error_Open";
+    }
+    x.Name = static_cast<char*>(Memory_Alloc(kRawSize));
+    x.Relative = static_cast<char*>(Memory_Alloc(kRawSize));
+    x.Extra = static_cast<uint8_t*>(Memory_Alloc(kRawSize));
+    x.Buffer = static_cast<uint8_t*>(Memory_Alloc(kReadSize));
     // The output directory is looked at before anything is made, so that a refused archive
     // leaves no trace; it is made (when missing) only once the archive passed.
     char resolved[PATH_SIZE];
     if (Path_Resolve(job->OutputDirectory, resolved, PATH_SIZE) && Path_IsDirectory(resolved))
         x.Root = UnzipOs_OpenRoot(job->OutputDirectory);
-    int32_t ok = x.Name && x.Relative && x.Buffer && Survey(&x, &matches) && matches > 0;
+    x.NameMax = UnzipOs_NameMax(x.Root);
+    int32_t ok = x.Name && x.Relative && x.Extra && x.Buffer && Walk(&x) && x.Count > 0;
+    if (ok) {
+        x.Order = static_cast<uint32_t*>(Memory_Alloc(x.Count * sizeof(uint32_t)));
+        ok = x.Order && Plan(&x) && Arrange(&x);
+    }
     if (ok && x.Root < 0) x.Root = UnzipOs_OpenRoot(job->OutputDirectory);
     if (ok) ok = x.Root >= 0 && ExtractAll(&x);
-    UnzipOs_Close(x.Root);
-    unzClose(x.Zip);
-    if (x.Name) Memory_Free(x.Name, kRawNameSize);
-    if (x.Relative) Memory_Free(x.Relative, PATH_SIZE);
-    if (x.Buffer) Memory_Free(x.Buffer, kReadSize);
-    if (x.Entries) Memory_Free(x.Entries, x.Capacity * sizeof(Placed));
-    if (x.Planned) HashTable_Delete(&x.Planned);
+    Release(&x);
     return ok ? nullptr : "Unzip_Error_Extract";
 }
 

@@ -4,8 +4,10 @@
 #include <cstdint>
 
 enum : int32_t {
-    // Entry names are cut to this many bytes before they are joined to the output directory.
-    UNZIP_ENTRY_NAME_LIMIT = 255,
+    // An entry's path below the output directory is shorter than this (the system's longest path
+    // text); each component is as long as the output directory's file system takes at most.
+    // Names are never cut: an entry whose path is longer refuses the archive.
+    UNZIP_PATH_MAX = 4096,
 };
 
 struct UnzipJob {
@@ -28,13 +30,22 @@ struct UnzipJob {
     int64_t TotalSize;
 };
 
-// Null on success; "Unzip_Error_Open" when the archive cannot be opened; "Unzip_Error_Extract"
-// when listing or extracting fails, nothing matches, a matching entry would be written outside
-// the output directory (an absolute name, a ".." component, a symbolic link in the way), two
-// entries share bytes of the file or one runs into the central directory (in these cases nothing
-// is written at all), or the work was stopped. A file is never left half-written. Entries are
-// written in the order of their data in the file; of entries with one name, the last in the
-// directory is the one left.
+// Null on success; "Unzip_Error_Open" when the archive cannot be opened or holds no end record
+// where the format puts it; "Unzip_Error_Extract" when listing or extracting fails, nothing
+// matches, a matching entry would be written outside the output directory (an absolute name, a
+// ".." component, a symbolic link in the way), its path is longer than the file system takes, two
+// entries share bytes of the file or one runs into the central directory, a local header or data
+// descriptor disagrees with its directory record (in these cases nothing is written at all), or
+// the work was stopped. A file is never left half-written. The entries are every record the
+// central directory holds, by its size, whatever count the end record gives; zip64 sizes and
+// offsets are read wherever an entry has them. Entries are written in the order of their data in
+// the file; of entries with one name, the last in the directory is the one left.
+//
+// Cost: the directory is read once, front to back; only the matching entries' local headers and
+// data are read. Memory: besides fixed buffers of about 0.5 MiB (and the directory itself when
+// the zip file layer keeps it, at most 128 MiB), each matching entry takes 68 bytes (its record,
+// in pages of 4,096, and its place in the order of extraction) and its name, twice when its path
+// below the output directory differs from it; an entry that does not match takes nothing.
 const char* Unzip_Extract(UnzipJob* job);
 
 // 1 when the entry name matches the pattern: "*" stands for any run of characters (separators

@@ -345,6 +345,47 @@ bool ReadWhole(Opened* o, int64_t position, uint8_t* out, uint64_t size) {
     return true;
 }
 
+// Exactly `size` bytes at `position`: from the tail window when it holds them, else from the stream.
+bool ReadNear(Opened* o, const Window& tail, int64_t position, uint8_t* out, uint64_t size) {
+    if (position >= tail.Start && position + (int64_t)size <= End(tail)) {
+        memcpy(out, tail.Bytes + (position - tail.Start), size);
+        return true;
+    }
+    return ReadWhole(o, position, out, size);
+}
+
+// The zip64 end record is taken only where the format puts it: its locator immediately before the
+// end record, and the record itself where the locator says (or, in an archive behind a prefix,
+// ending just before the locator, with the locator's offset naming the end of its directory).
+// A locator found anywhere else (inside the archive's comment, say) names nothing: otherwise one
+// archive could show one directory to us and another to every other reader. 1 with the record's
+// directory fields, 0 when there is no zip64 end record, -1 when the locator's record does not hold.
+int32_t FindZip64(Opened* o, const Window& tail, int64_t endRecord, int64_t* at, uint64_t* size, uint64_t* offset) {
+    uint8_t locator[20];
+    if (endRecord < 20 || !ReadNear(o, tail, endRecord - 20, locator, sizeof(locator)) ||
+        Little(locator, 4) != kEnd64Locator)
+        return 0;
+    const int64_t locatorAt = endRecord - 20;
+    const uint64_t stated = Little(locator + 8, 8);
+    uint8_t record[56];
+    const auto fits = [&](int64_t position) {
+        return position >= 0 && position <= locatorAt - (int64_t)sizeof(record) &&
+               ReadNear(o, tail, position, record, sizeof(record)) && Little(record, 4) == kEnd64Record;
+    };
+    if (stated <= (uint64_t)locatorAt && fits((int64_t)stated) &&
+        Little(record + 4, 8) == (uint64_t)(locatorAt - (int64_t)stated) - 12) {
+        *at = (int64_t)stated;
+    } else if (fits(locatorAt - 56) && Little(record + 4, 8) == 44 &&
+               Little(record + 48, 8) + Little(record + 40, 8) == stated) {
+        *at = locatorAt - 56;
+    } else {
+        return -1;
+    }
+    *size = Little(record + 40, 8);
+    *offset = Little(record + 48, 8);
+    return 1;
+}
+
 // Finds the end record (the zip64 one when its locator leads to it) in the file's tail, which
 // stays in a window for the library's own search, and keeps the directory it names.
 void Locate(Opened* o, ZipFileArchive* found) {
@@ -360,17 +401,18 @@ void Locate(Opened* o, ZipFileArchive* found) {
     if (end < 0) return;
     int64_t central = tail->Start + end;
     uint64_t directorySize = Little(tail->Bytes + end + 12, 4), directoryOffset = Little(tail->Bytes + end + 16, 4);
-    const int64_t locator = FindLast(*tail, size, kEnd64Locator, 20);
-    uint8_t record[56];
-    if (locator >= 0) {
-        const uint64_t at = Little(tail->Bytes + locator + 8, 8);
-        if (size >= (int64_t)sizeof(record) && at <= (uint64_t)size - sizeof(record) &&
-            ReadWhole(o, (int64_t)at, record, sizeof(record)) &&
-            Little(record, 4) == kEnd64Record) {
-            central = (int64_t)at;
-            directorySize = Little(record + 40, 8);
-            directoryOffset = Little(record + 48, 8);
-        }
+    int64_t at = 0;
+    uint64_t size64 = 0, offset64 = 0;
+    const int32_t zip64 = FindZip64(o, *tail, central, &at, &size64, &offset64);
+    if (zip64 < 0) return;
+    if (zip64 > 0) {
+        // The end record's own fields either defer to the zip64 record or agree with it.
+        if ((directorySize != 0xffffffffu && directorySize != size64) ||
+            (directoryOffset != 0xffffffffu && directoryOffset != offset64))
+            return;
+        central = at;
+        directorySize = size64;
+        directoryOffset = offset64;
     }
     if (directoryOffset > (uint64_t)central || directorySize > (uint64_t)central - directoryOffset) return;
     found->Located = 1;

@@ -95,8 +95,10 @@ int64_t ZipFile_FillFileFunc64(zlib_filefunc64_def_s* functions);
 int64_t ZipFile_GetReadTotals(uint64_t* bytes, uint64_t* reads);
 
 // An archive opened for reading through a table filled by ZipFile_FillArchiveFunc64, as the open
-// found it: its central directory is located as the zip library locates it and, when not larger
-// than ZIP_FILE_DIRECTORY_LIMIT, read whole once and kept, so that every walk of the directory
+// found it: its central directory is located by the end records where the format puts them (a
+// zip64 end record only through the locator just before the end record, and only where that
+// locator says, consistent with the end record) and, when not larger than
+// ZIP_FILE_DIRECTORY_LIMIT, read whole once and kept, so that every walk of the directory
 // and every jump within it is served from memory. All fields are cleared when the archive closes.
 struct ZipFileArchive {
     void* Opened; // the open archive; null when none

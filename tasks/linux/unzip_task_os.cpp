@@ -70,6 +70,11 @@ int32_t UnzipOs_OpenRoot(const char* path) {
     return at;
 }
 
+int32_t UnzipOs_NameMax(int32_t root) {
+    const long most = root >= 0 ? fpathconf(root, _PC_NAME_MAX) : -1;
+    return most > 0 && most < 255 ? (int32_t)most : 255;
+}
+
 int32_t UnzipOs_PathHasLink(int32_t root, const char* relative, int32_t file) {
     int32_t at = dup(root);
     if (at < 0) return 1;

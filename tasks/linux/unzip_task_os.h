@@ -8,6 +8,9 @@
 
 // The output directory ("~" expanded), made with its missing parents (0700); -1 on failure.
 int32_t UnzipOs_OpenRoot(const char* path);
+// The longest component the file system of the root takes (255 when it cannot be told, or the
+// root is not there yet).
+int32_t UnzipOs_NameMax(int32_t root);
 // 1 when some component of the relative path that already exists below the root is a symbolic
 // link (or, before the last one, not a directory): writing there would leave the root. With
 // `file`, also when the last one is a directory, which a file cannot replace.
