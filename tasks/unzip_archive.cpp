@@ -432,7 +432,9 @@ int32_t ExtractAll(Extraction* x) {
         PublishEntry(x);
         if (!x->Relative[0]) continue; // the output directory itself
         if (directory ? !UnzipOs_MakeDirectory(x->Root, x->Relative) : !ExtractFile(x, info, placed)) {
-            Print(x, "Failed to extract %s", LogText(x->Name).Text);
+            // A folder refused for another account's hand in it is named with why.
+            Print(x, "Failed to extract %s%s%s", LogText(x->Name).Text, UnzipOs_LastRefusal()[0] ? ": " : "",
+                  UnzipOs_LastRefusal());
             return 0;
         }
     }
@@ -459,6 +461,7 @@ const char* Unzip_Extract(UnzipJob* job) {
         x.Root = UnzipOs_OpenRoot(job->OutputDirectory);
     int32_t ok = x.Name && x.Relative && x.Buffer && Survey(&x, &matches) && matches > 0;
     if (ok && x.Root < 0) x.Root = UnzipOs_OpenRoot(job->OutputDirectory);
+    if (ok && x.Root < 0 && UnzipOs_LastRefusal()[0]) Print(&x, "%s", UnzipOs_LastRefusal());
     if (ok) ok = x.Root >= 0 && ExtractAll(&x);
     UnzipOs_Close(x.Root);
     unzClose(x.Zip);

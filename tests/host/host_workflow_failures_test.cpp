@@ -149,7 +149,7 @@ TEST_F(HostWorkflowFailures, EveryFailureEndsNonZeroWithOneErrorLineSayingWhatAn
         {"a program under a location without its folder",
          "apply: {type: Launch, path: \"{Env:QVR_NO_SUCH_VARIABLE}Q/run\"}\n", 1,
          {"Workflow " + wf + " failed", "task \"apply\" (Launch)", "Task_Error_InvalidArg",
-          "\"path\" argument names a location without its folder ({Env}): {Env:QVR_NO_SUCH_VARIABLE}Q/run"}},
+          "\"path\" argument names a location without its folder ({Env:QVR_NO_SUCH_VARIABLE}): {Env:QVR_NO_SUCH_VARIABLE}Q/run"}},
         {"the entry has no type", "apply: {message: hi}\n", 1,
          {wf + ": ", "task \"apply\" has no \"type\"", "Task_Error_MissingSubTask"}},
         {"a task that runs has no type", "apply: {type: Log, message: hi, success: b}\nb: {message: x}\n", 1,
