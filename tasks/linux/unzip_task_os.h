@@ -11,7 +11,7 @@
 // writers (Platform_JudgeOwnFolder): refused ones fail with EACCES, said by UnzipOs_LastRefusal.
 int32_t UnzipOs_OpenRoot(const char* path);
 // The line saying why the last folder was refused on this thread; empty when none was since the
-// last UnzipOs_OpenRoot.
+// last output directory that passed UnzipOs_OpenRoot.
 const char* UnzipOs_LastRefusal();
 // 1 when some component of the relative path that already exists below the root is a symbolic
 // link (or, before the last one, not a directory): writing there would leave the root. With
