@@ -232,4 +232,20 @@ TEST_F(HostPathJudgement, AnArchiveIsNeverExtractedIntoAFolderAnotherAccountCanC
     EXPECT_TRUE(Exists(own + "/dir/tool.sh"));
 }
 
+// A name the server chose that reads as a location is refused with that reason, not as a name too
+// long; the file is never made under another name.
+TEST_F(HostPathJudgement, ADownloadNamedLikeALocationIsRefusedForWhatItIs) {
+    const std::string out = folder_.Dir() + "/out";
+    ASSERT_EQ(mkdir(out.c_str(), 0700), 0);
+    std::ofstream(folder_.Dir() + "/{Temp}x.txt") << "payload";
+    folder_.Write("wf.yaml", "apply: {type: Download, url: " + Quoted("file://" + folder_.Dir() + "/%7BTemp%7Dx.txt") +
+                                 ", outputPath: " + Quoted(out + "/") + "}\n");
+    const HostRun run =
+        RunHost({Program(), "--skin=" + folder_.Skin(), "--wfselfupdate", "--disablesecurity"}, folder_.Env());
+    EXPECT_NE(run.Code, 0) << run.Text;
+    EXPECT_NE(run.Text.find("{Temp}x.txt: names a location without its folder ({Temp})"), std::string::npos) << run.Text;
+    EXPECT_EQ(run.Text.find("too long"), std::string::npos) << run.Text;
+    EXPECT_EQ(Listing(out), ". d\n");
+}
+
 } // namespace
