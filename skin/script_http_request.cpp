@@ -282,11 +282,13 @@ int64_t HttpRequest_SetFileName(HttpRequest* request, const char* name) {
     if (!SkinApp_ExpandString(name, expanded, (int32_t)sizeof(expanded))) return 0;
     // A location the expander could not name would leave a relative name: the file would land
     // in whatever the current folder is, where another user may have made the folder first.
-    char why[512], shown[HTTPREQUEST_URL_SIZE];
-    if (String_ExpandJudgeLocation(expanded, why, (int32_t)sizeof(why), shown, (int32_t)sizeof(shown))) {
-        HttpRequest_Print(request, "File name refused: it %s: %s", why, shown);
-        return 0;
-    }
+    // Said as an ERROR: the page's download would otherwise fail later with no reason shown.
+    const int32_t lineSize = HTTPREQUEST_URL_SIZE + 8192;
+    char* line = static_cast<char*>(Memory_Alloc(lineSize));
+    const int64_t refused = String_ExpandJudgePath("fileName", name, expanded, line, lineSize);
+    if (refused) Log_Error("File name refused: %s\n", line);
+    Memory_Free(line, lineSize);
+    if (refused) return 0;
     Path_FixSlash(expanded, (int32_t)sizeof(expanded), 0);
     // A partial name cut to fit could name the target itself, or another file: such names are
     // refused whole.

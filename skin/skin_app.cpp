@@ -1099,17 +1099,16 @@ int64_t SkinApp_CreateLocalStorage() {
     Log_Error("The local storage %s is refused (%s, %d): nothing is kept there, and what needs it fails\n",
               folder[0] ? folder : "{LocalStorage}", reason ? reason : "", error);
     Platform_SayFolderRefusal();
-    // Nothing may be written there, nor erased at the end: what names the local storage from here
-    // on gets a path that cannot be a folder (nothing can be inside /dev/null), so a write that
-    // reached it would fail instead of going elsewhere; every surface that takes a path refuses
-    // it first, naming the refused folder and why (a location left unexpanded is not carried into
-    // another expansion).
-    char unusable[SKINAPP_PATH_SIZE + 16] = "/dev/null/";
-    if (folder[0] && !strchr(folder, '{'))
-        String_Print(unusable, sizeof(unusable), "/dev/null%s%s", folder[0] == '/' ? "" : "/", folder);
-    String_ExpandRefuseFolder("LocalStorage", unusable, folder[0] ? folder : "{LocalStorage}", reason ? reason : "");
+    // Nothing may be written there, nor erased at the end: the location has no value from here on,
+    // so a text that names it keeps its token, which no file operation takes (never a stand-in
+    // path, whose "../" would lead out of it); every surface that takes a path refuses it first,
+    // and any path that reaches the refused folder by another name, naming the folder and why.
+    String_ExpandRefuseFolder("LocalStorage", folder[0] ? folder : "{LocalStorage}", reason ? reason : "");
     folder[0] = 0;
-    WorkflowApp_AddMacro("#localStorage", unusable);
+    Dictionary* macros = nullptr;
+    if (WorkflowApp_GetMacroDictionaryHandle(&macros) && macros)
+        while (Dictionary_RemoveByKey(macros, "LocalStorage")) {
+        }
     return 0;
 }
 

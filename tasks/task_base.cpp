@@ -374,7 +374,13 @@ int64_t TaskBase_RefuseLocation(TaskBase* base, const char* key, const char* tex
     ASSERT_POINTER(key);
     ASSERT_POINTER(text);
     char line[TASK_MESSAGE_SIZE];
-    if (!String_ExpandRefuseArgument(key, text, line, (int32_t)sizeof(line))) return 0;
+    // Judged with the text as written too: a location that gave no full path is refused as well.
+    const char* written = nullptr;
+    uint32_t type = 0;
+    if (!Task_GetArgumentType(base->Owner, key, &type) || type != DICTIONARY_TYPE_STRING ||
+        !Task_GetArgumentPtr(base->Owner, key, &written))
+        written = nullptr;
+    if (!String_ExpandJudgePath(key, written, text, line, (int32_t)sizeof(line))) return 0;
     if (!base->Worker) {
         TaskBase_Fail(base, "Task_Error_InvalidArg", "%s", line);
         return 1;
@@ -421,11 +427,13 @@ bool LocationLostIn(Task* task, const char* written, char* name, int32_t capacit
         if (!token) token = static_cast<char*>(Memory_AllocZero(STRING_EXPAND_WORK_SIZE));
         memcpy(token, open, size);
         token[size] = 0;
+        // Named whole, as the path judgement names it ({Env:NAME}, not {Env}).
+        String_Print(name, capacity, "%.*s", (int32_t)(size - 2), open + 1);
         Task_ExpandString(task, token, STRING_EXPAND_WORK_SIZE);
         lost = !token[0] || StillHoldsLocation(token);
-        if (lost) String_Print(name, capacity, "%.*s", (int32_t)length, open + 1);
     }
     if (token) Memory_Free(token, STRING_EXPAND_WORK_SIZE);
+    if (!lost && capacity > 0) name[0] = 0;
     return lost;
 }
 
@@ -441,7 +449,7 @@ int64_t TaskBase_JudgeProgramArgument(Task* task, const char* key, const char* w
     ASSERT_POINTER(key);
     ASSERT_POINTER(line);
     if (capacity > 0) line[0] = 0;
-    char name[64];
+    char name[256];
     if (task && written && LocationLostIn(task, written, name, (int32_t)sizeof(name))) {
         String_Print(line, capacity, "\"%s\" argument names a location without its folder ({%s}): %s", key, name,
                      written);
@@ -475,14 +483,21 @@ int32_t TaskBase_JudgeFileName(Task* task, const char* path, uint32_t replacing)
     ASSERT_POINTER(path);
     char resolved[PATH_SIZE];
     int32_t refused = 0;
+    errno = 0;
+    // Said with the resolver's own reason: a location left in the name, a home that cannot be
+    // named, a name too long.
     if (!Path_Resolve(path, resolved, PATH_SIZE))
-        refused = ENAMETOOLONG;
+        refused = errno ? errno : EINVAL;
     else if (!Platform_DocumentCheckName(resolved, replacing ? 1 : 0))
         refused = errno ? errno : EIO;
     if (refused == 0) return 0;
     const PlatformErrorCode code = PLATFORM_ERROR_ERRNO_BASE + refused;
-    char reason[128] = "";
-    if (!Platform_GetErrorString(code, reason, sizeof(reason))) String_CopyLength(reason, "cannot be used", sizeof(reason));
+    char reason[256] = "";
+    char location[32] = "";
+    if (refused == EINVAL && String_ExpandFindLocation(path, location, (int32_t)sizeof(location)))
+        String_Print(reason, sizeof(reason), "names a location without its folder ({%s})", location);
+    else if (!Platform_GetErrorString(code, reason, sizeof(reason)))
+        String_CopyLength(reason, "cannot be used", sizeof(reason));
     Task_Print(task, "%s: %s", path, reason);
     return (int32_t)code;
 }

@@ -633,7 +633,9 @@ int32_t ExtractAll(Extraction* x) {
         PublishEntry(x);
         if (!x->Relative[0]) continue; // the output directory itself
         if (e.Directory ? !UnzipOs_MakeDirectory(x->Root, x->Relative) : !ExtractFile(x, e)) {
-            Print(x, "Failed to extract %s", LogText(x->Name).Text);
+            // A folder refused for another account's hand in it is named with why.
+            Print(x, "Failed to extract %s%s%s", LogText(x->Name).Text, UnzipOs_LastRefusal()[0] ? ": " : "",
+                  UnzipOs_LastRefusal());
             return 0;
         }
     }
@@ -685,6 +687,7 @@ const char* Unzip_Extract(UnzipJob* job) {
         ok = x.Order && Plan(&x) && Arrange(&x);
     }
     if (ok && x.Root < 0) x.Root = UnzipOs_OpenRoot(job->OutputDirectory);
+    if (ok && x.Root < 0 && UnzipOs_LastRefusal()[0]) Print(&x, "%s", UnzipOs_LastRefusal());
     if (ok) ok = x.Root >= 0 && ExtractAll(&x);
     Release(&x);
     return ok ? nullptr : "Unzip_Error_Extract";

@@ -141,7 +141,8 @@ void Evaluate(Task* task, const char* key, PathWalk* walk) {
     }
 }
 
-bool MacroChain(Task* task, const char* key, char* value, int32_t capacity) {
+// The macro's answer (1, or STRING_EXPAND_TEMPLATE for a template); 0 when none has the name.
+int64_t MacroChain(Task* task, const char* key, char* value, int32_t capacity) {
     Task* current = task;
     for (int32_t depth = 0; current && depth < kMaxAncestors; depth++) {
         const char* text = nullptr;
@@ -149,14 +150,15 @@ bool MacroChain(Task* task, const char* key, char* value, int32_t capacity) {
         if (Dictionary_GetBufferPtrByKey(current->Macros, key, &text, &length) && text) {
             // The copy is limited by the capacity.
             String_CopyLengthSafe(value, capacity, text, length);
-            return true;
+            return 1;
         }
         Task* parent = nullptr;
         if (!current->Workflow_ || !Workflow_GetParentTaskHandle(current->Workflow_, current, &parent)) break;
         current = parent;
     }
-    if (task->Workflow_) return Workflow_ExpandKey(task->Workflow_, key, nullptr, value, capacity) == 1;
-    return WorkflowApp_ExpandKey(nullptr, key, nullptr, value, capacity) == 1;
+    const int64_t answer = task->Workflow_ ? Workflow_ExpandKey(task->Workflow_, key, nullptr, value, capacity)
+                                           : WorkflowApp_ExpandKey(nullptr, key, nullptr, value, capacity);
+    return answer == 1 || answer == STRING_EXPAND_TEMPLATE ? answer : 0;
 }
 
 void AddStore(Task* task, CertStoreList* list, const char* name) {
@@ -528,7 +530,7 @@ int64_t Task_ExpandKey(void* user, const char* name, char* argument, char* value
             return 1;
     }
     value[0] = 0;
-    if (MacroChain(task, key, value, capacity)) return 1;
+    if (const int64_t answer = MacroChain(task, key, value, capacity)) return answer;
     value[0] = 0;
     return 0;
 }

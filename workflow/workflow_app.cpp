@@ -241,6 +241,7 @@ int64_t WorkflowApp_InitMinimal(const char* commandLine) {
     Dictionary_SetItemValueChangeCallback(app->Status, app, StatusValueChanged);
     app->StatusSource = NewDictionary(1, 1);
     app->Macros = NewDictionary(0, 0);
+    app->TemplateMacros = NewDictionary(0, 0);
     app->RunningTasks = NewDictionary(1, 0);
     app->WorkflowTaskLists = NewDictionary(1, 0);
     app->TaskWorkflows = NewDictionary(1, 0);
@@ -390,6 +391,7 @@ int64_t WorkflowApp_RemoveMinimal() {
     ReleaseDictionary(&app->Status);
     ReleaseDictionary(&app->ShutdownInfo);
     ReleaseDictionary(&app->Macros);
+    ReleaseDictionary(&app->TemplateMacros);
 
     MeterRW_Delete(&app->LocalMeter);
     MeterRW_Delete(&app->RemoteMeter);
@@ -594,6 +596,15 @@ int64_t WorkflowApp_AddMacro(const char* name, const char* value) {
     ASSERT_POINTER(name);
     ASSERT_POINTER(GlobalWorkflowApp);
     Dictionary_SetStringByKey(GlobalWorkflowApp->Macros, name, value ? value : "");
+    Dictionary_RemoveByKey(GlobalWorkflowApp->TemplateMacros, name);
+    return 1;
+}
+
+int64_t WorkflowApp_AddTemplateMacro(const char* name, const char* value) {
+    ASSERT_POINTER(name);
+    ASSERT_POINTER(GlobalWorkflowApp);
+    Dictionary_SetStringByKey(GlobalWorkflowApp->Macros, name, value ? value : "");
+    Dictionary_SetStringByKey(GlobalWorkflowApp->TemplateMacros, name, "");
     return 1;
 }
 
@@ -624,7 +635,7 @@ int64_t WorkflowApp_ExpandKey(void*, const char* name, char*, char* value, int32
         text = "";
     }
     String_CopyLength(value, text ? text : "", capacity);
-    return 1;
+    return Dictionary_ContainsKey(app->TemplateMacros, name) ? STRING_EXPAND_TEMPLATE : 1;
 }
 
 int64_t WorkflowApp_ExpandString(const char* source, char* buffer, int32_t capacity) {

@@ -91,7 +91,11 @@ int64_t WorkflowApp_Notification_OnConfigOptionChanged(void* user, const char* t
                                                        const char* instance, Dictionary* info);
 
 // Macros and expansion.
+// A macro whose value is text: what it holds is inserted as it is, never expanded again.
 int64_t WorkflowApp_AddMacro(const char* name, const char* value);
+// A macro the skin's author defined: a template, whose tokens are expanded where it is used (so
+// one definition may name another), with the same sources as the text that names it.
+int64_t WorkflowApp_AddTemplateMacro(const char* name, const char* value);
 int64_t WorkflowApp_ExpandString(const char* source, char* buffer, int32_t capacity);
 int64_t WorkflowApp_ExpandDictionary(Dictionary* dict);
 int64_t WorkflowApp_ConvertToEntitizedString(const char* source, char* buffer, int32_t capacity);

@@ -441,7 +441,10 @@ int64_t WorkflowApp_LoadConfigFromDictionary(Dictionary* source) {
     NotificationCenter_AddInstanceObserver("Config", "OptionChanged", configId, app,
                                            WorkflowApp_Notification_OnConfigOptionChanged);
 
-    if (Dictionary* macros = ContainerAt(config, kAppConfigMacros, DICTIONARY_TYPE_DICTIONARY)) {
+    // The skin's macros are its author's templates, taken as written (the expanded copy in the
+    // configuration has values of the environment and platform in it, which are text): their
+    // tokens are expanded where they are used, so one may name another.
+    if (Dictionary* macros = ContainerAt(root, kAppConfigMacros, DICTIONARY_TYPE_DICTIONARY)) {
         DictionaryItem* item = nullptr;
         for (Dictionary_ItemGetFirst(macros, &item); item; Dictionary_ItemGetNext(macros, item, &item)) {
             const char* key = nullptr;
@@ -452,7 +455,7 @@ int64_t WorkflowApp_LoadConfigFromDictionary(Dictionary* source) {
             const char* dot = strrchr(key, '.');
             char value[4096];
             WorkflowApp_ConvertFromEntitizedString(text, value, sizeof(value));
-            WorkflowApp_AddMacro(dot ? dot + 1 : key, value);
+            WorkflowApp_AddTemplateMacro(dot ? dot + 1 : key, value);
         }
     }
 

@@ -50,6 +50,9 @@ struct WorkflowApp {
     uint32_t IsSelfUpdate;
     uint32_t ShuttingDown;
     Dictionary* Macros;
+    // Names of the macros that are templates (the skin's own definitions): their values' tokens
+    // are expanded where they are used; every other macro's value is text.
+    Dictionary* TemplateMacros;
     Dictionary* ShutdownInfo;
     Dictionary* RunningTasks;
     Dictionary* TaskWorkflows;

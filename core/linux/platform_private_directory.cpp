@@ -764,6 +764,9 @@ bool SettingsFolderTrusted(const char* path, int32_t* error, const char** reason
     *reason = nullptr;
     int32_t fd = -1, missingIn = -1;
     if (!WalkTo(path, 0, kNoRole, &fd, error, reason, &missingIn)) {
+        // A folder on the way refused for its writers is told what lets it pass in this role:
+        // being sticky is not enough, since here it may be the folder a missing one is made in.
+        if (missingIn < 0 && t_refusal.Kind == RefusalKind::Writers) t_refusal.As = Role::Settings;
         if (missingIn < 0) return false;
         fd = missingIn;
     }
@@ -992,4 +995,117 @@ int64_t Platform_OthersCanWrite(uint32_t mode, uint32_t group) {
     info.st_mode = mode;
     info.st_gid = group;
     return OthersWrite(info) ? 1 : 0;
+}
+
+int64_t Platform_GetLastRefusedIdentity(uint64_t* device, uint64_t* inode) {
+    ASSERT_POINTER(device);
+    ASSERT_POINTER(inode);
+    *device = *inode = 0;
+    if (t_refusal.Kind == RefusalKind::None) return 0;
+    *device = (uint64_t)t_refusal.Info.st_dev;
+    *inode = (uint64_t)t_refusal.Info.st_ino;
+    return 1;
+}
+
+int64_t Platform_GetFolderIdentity(const char* path, uint64_t* device, uint64_t* inode) {
+    ASSERT_POINTER(path);
+    ASSERT_POINTER(device);
+    ASSERT_POINTER(inode);
+    *device = *inode = 0;
+    if (path[0] != '/') return 0;
+    struct stat info;
+    if (stat(path, &info) != 0 || !S_ISDIR(info.st_mode)) return 0;
+    *device = (uint64_t)info.st_dev;
+    *inode = (uint64_t)info.st_ino;
+    return 1;
+}
+
+namespace {
+
+int32_t MatchIdentity(const struct stat& info, const uint64_t* devices, const uint64_t* inodes, int32_t count) {
+    for (int32_t i = 0; i < count; i++)
+        if ((uint64_t)info.st_dev == devices[i] && (uint64_t)info.st_ino == inodes[i]) return i;
+    return -1;
+}
+
+// The folder a path walk stands in, opened only to be walked through (O_PATH: no read right needed).
+struct PathHold {
+    int Fd = -1;
+    ~PathHold() {
+        if (Fd >= 0) close(Fd);
+    }
+    bool Take(int next) {
+        if (next < 0) return false;
+        if (Fd >= 0) close(Fd);
+        Fd = next;
+        return true;
+    }
+};
+
+} // namespace
+
+int32_t Platform_FindFolderOnPath(const char* path, const uint64_t* devices, const uint64_t* inodes, int32_t count) {
+    ASSERT_POINTER(path);
+    if (count < 1 || path[0] != '/') return -1;
+    ASSERT_POINTER(devices);
+    ASSERT_POINTER(inodes);
+    char rest[2 * PATH_MAX];
+    if (strlen(path) >= sizeof(rest)) return -1;
+    memcpy(rest, path, strlen(path) + 1);
+    constexpr int kOpenPath = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    PathHold hold;
+    struct stat info;
+    const auto enterRoot = [&]() {
+        return hold.Take(open("/", kOpenPath)) && fstat(hold.Fd, &info) == 0;
+    };
+    if (!enterRoot()) return -1;
+    int32_t found = MatchIdentity(info, devices, inodes, count);
+    size_t at = 0;
+    int32_t links = 0;
+    while (found < 0) {
+        while (rest[at] == '/') at++;
+        if (!rest[at]) break;
+        const size_t length = strcspn(rest + at, "/");
+        char name[NAME_MAX + 1];
+        if (length > NAME_MAX) break;
+        memcpy(name, rest + at, length);
+        name[length] = 0;
+        at += length;
+        if (strcmp(name, ".") == 0) continue;
+        if (fstatat(hold.Fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) break;
+        if ((found = MatchIdentity(info, devices, inodes, count)) >= 0) break;
+        if (S_ISLNK(info.st_mode)) {
+            char target[PATH_MAX];
+            const ssize_t n = readlinkat(hold.Fd, name, target, sizeof(target) - 1);
+            if (n <= 0 || ++links > kMostLinks) break;
+            target[n] = 0;
+            if (!Prepend(rest, sizeof(rest), &at, target, (size_t)n)) break;
+            if (target[0] == '/' && !enterRoot()) break;
+            continue;
+        }
+        if (!S_ISDIR(info.st_mode) || !hold.Take(openat(hold.Fd, name, kOpenPath)) || fstat(hold.Fd, &info) != 0)
+            break;
+        found = MatchIdentity(info, devices, inodes, count);
+    }
+    return found;
+}
+
+int64_t Platform_JudgeOwnFolder(int32_t descriptor, int32_t* error, const char** reason) {
+    ASSERT_POINTER(error);
+    ASSERT_POINTER(reason);
+    *error = 0;
+    *reason = nullptr;
+    ClearRefusal();
+    struct stat info;
+    if (fstat(descriptor, &info) != 0 || !S_ISDIR(info.st_mode)) {
+        *error = errno ? errno : ENOTDIR;
+        *reason = "a folder that cannot be examined";
+        return 0;
+    }
+    const RefusalKind kind = Judge(info, Role::Private);
+    if (kind == RefusalKind::None) return 1;
+    RecordRefusal(kind, Role::Private, info, descriptor, nullptr);
+    *error = EACCES;
+    *reason = RefusalText(kind);
+    return 0;
 }

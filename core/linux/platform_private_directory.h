@@ -65,6 +65,24 @@ int64_t Platform_GetFolderRefusal(char* buffer, int32_t size);
 // Keeps this thread's last refusal aside, leaving none (1), and puts it back (0): the log may open its file
 // by a walk of its own inside another caller's line, between that caller's refusal and its explanation.
 int64_t Platform_HoldFolderRefusal(uint32_t hold);
+// Whether the open folder may take the files and folders a writer makes in it (an archive's
+// entries, say), judged as the program's own folders are: it belongs to this user and no other
+// user may write into it, sticky or not (another account could otherwise have made it first, or
+// replace what is made there). 1 when it passes; 0 with *error and *reason, the refusal recorded
+// so that Platform_SayFolderRefusal and Platform_GetFolderRefusal say its line.
+int64_t Platform_JudgeOwnFolder(int32_t descriptor, int32_t* error, const char** reason);
+// The identity (device and inode) of the folder or link the last refusal on this thread named
+// (see Platform_SayFolderRefusal): 1 with it, 0 with both 0 when the last refusal named none.
+int64_t Platform_GetLastRefusedIdentity(uint64_t* device, uint64_t* inode);
+// The identity of the folder at the absolute path, every link followed: 0 when it cannot be had.
+int64_t Platform_GetFolderIdentity(const char* path, uint64_t* device, uint64_t* inode);
+// Walks the absolute path from the root by descriptor as the kernel would, following every link
+// (whoever made it, at most 40), and compares the identity of each folder and link on the way
+// (the root, each folder passed through or entered by "..", each link, the last name when it is a
+// folder) with the `count` identities given: the index of the first one met, or -1 when none is
+// (the walk ends at the first name missing, or at a file). The place is judged by where it leads,
+// never by its spelling.
+int32_t Platform_FindFolderOnPath(const char* path, const uint64_t* devices, const uint64_t* inodes, int32_t count);
 // Forgets what the user and group databases said, so that the next judgement reads them again.
 int64_t Platform_ForgetGroupMembers();
 // Forgets as above and keeps at most `count` primary groups exactly from the next walk (0: the

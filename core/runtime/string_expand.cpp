@@ -10,11 +10,11 @@
 #include "core/crypto/hash.h"
 #include "core/crypto/hmac.h"
 #include "core/formats/base64.h"
-#include "core/formats/crc.h"
 #include "core/formats/url.h"
 #include "core/linux/platform.h"
 #include "core/linux/platform_facts.h"
 #include "core/linux/platform_file.h"
+#include "core/linux/platform_private_directory.h"
 #include "core/net/socket.h"
 #include "core/platform/path.h"
 #include "core/platform/registry.h"
@@ -32,16 +32,21 @@ namespace {
 constexpr int32_t kWork = STRING_EXPAND_WORK_SIZE;
 constexpr int32_t kValue = STRING_EXPAND_VALUE_SIZE;
 constexpr int32_t kToken = STRING_EXPAND_TOKEN_SIZE;
-// Values that expand into tokens are expanded again; values that expand into each other would do
-// so forever. One call may make this many expansions that change the text, plus a few for each
-// token the text held to begin with; after that the text is left as it stands.
+// A value is inserted once, as text: only a template a caller's source marks as one (a macro its
+// author wrote) is expanded in turn, and templates that expand into each other would do so
+// forever. One call may expand this many templates, plus a few for each token the text held to
+// begin with; after that the rest are left as written.
 constexpr int32_t kExpansionAllowance = 256;
 constexpr int32_t kExpansionsPerToken = 4;
 // Each part of a list value (video cards, security products) is read into this much.
 constexpr int32_t kListPart = 1024;
 
+// The work buffer holds the text made so far and, after it, the text of every token still open
+// (each begins at its '{'): a token's value replaces its own text at the end, so nothing that was
+// inserted is ever looked at again.
 struct Expansion {
-    char* work;
+    char* work;     // kWork bytes, terminated at `length`
+    int32_t length;
     void* user;
     ExpandKeyCallback callback;
     int32_t budget;
@@ -83,11 +88,7 @@ bool StartsWith(const char* name, const char* prefix) {
     return true;
 }
 
-uint32_t SpanCrc(const char* from, const char* to) {
-    return CRC_Update(0, from, (uint32_t)(to - from + 1));
-}
-
-// A re-expansion spends one unit; the last one stops every further expansion of the call.
+// A template's expansion spends one unit; the last one stops every further one of the call.
 bool Spend(Expansion& e) {
     if (--e.budget > 0) return true;
     if (!e.stopped)
@@ -231,7 +232,7 @@ bool Builtin(Expansion& e, const char* name, char* argument, char* value) {
 
     if (Is(name, "This")) {
         const char* first = strchr(e.work, '{');
-        SetValue(value, e.work, first ? (int32_t)(first - e.work) : (int32_t)strlen(e.work));
+        SetValue(value, e.work, first ? (int32_t)(first - e.work) : e.length);
         return true;
     }
     if (Is(name, "Copy") && has) {
@@ -413,26 +414,39 @@ bool Builtin(Expansion& e, const char* name, char* argument, char* value) {
     return false;
 }
 
-bool Providers(Expansion& e, const char* name, char* argument, char* value) {
+int64_t Providers(Expansion& e, const char* name, char* argument, char* value) {
     static constexpr ExpandKeyCallback kProviders[] = {
         Path_ExpandKey,   Executable_ExpandKey, Base64_ExpandKey,   Hash_ExpandKey,
         URL_ExpandKey,    Socket_ExpandKey,     Registry_ExpandKey, HMAC_ExpandKey,
     };
     for (ExpandKeyCallback provider : kProviders) {
         value[0] = 0;
-        if (provider(e.user, name, argument, value, kValue) == 1) return true;
+        if (provider(e.user, name, argument, value, kValue) == 1) return 1;
     }
     value[0] = 0;
-    return e.callback && e.callback(e.user, name, argument, value, kValue) == 1;
+    return e.callback ? e.callback(e.user, name, argument, value, kValue) : 0;
 }
 
-// Resolves the token from `open` to `close` (its braces) and puts its value in its place. Kept out
-// of the recursion so that only one token's buffers are on the stack at a time.
-__attribute__((noinline)) int64_t Resolve(Expansion& e, char* open, char* close) {
+bool Append(Expansion& e, const char* bytes, int32_t count) {
+    if (count < 0 || e.length + count > kWork - 1) return false;
+    memcpy(e.work + e.length, bytes, (size_t)count);
+    e.length += count;
+    e.work[e.length] = 0;
+    return true;
+}
+
+// What a token's source answered.
+enum class Answer { Left, Text, Template, Failed };
+
+// Resolves the open token whose text runs from `mark` (its '{') to the end of the work buffer, and
+// puts its value in its place; a template's text is handed back in *templateText (to be freed by
+// the caller with kValue bytes) with the token's text removed. Kept out of the recursion so that
+// only one token's buffers are on the stack at a time.
+__attribute__((noinline)) Answer Resolve(Expansion& e, int32_t mark, char** templateText) {
     char token[kToken + 1];
-    int32_t length = (int32_t)(close - open - 1);
+    int32_t length = e.length - mark - 1;
     if (length > kToken) length = kToken;
-    memcpy(token, open + 1, (size_t)length);
+    memcpy(token, e.work + mark + 1, (size_t)length);
     token[length] = 0;
     char* argument = nullptr;
     if (char* colon = strchr(token, ':')) {
@@ -443,8 +457,8 @@ __attribute__((noinline)) int64_t Resolve(Expansion& e, char* open, char* close)
 
     char value[kValue];
     value[0] = 0;
-    bool handled = String_ExpandPlatform(name, argument, value) == 1;
-    if (!handled) {
+    int64_t answer = String_ExpandPlatform(name, argument, value) == 1 ? 1 : 0;
+    if (!answer) {
         // The built-ins cut their argument up; the providers get it whole.
         char scratch[kToken + 1];
         char* copy = nullptr;
@@ -453,95 +467,89 @@ __attribute__((noinline)) int64_t Resolve(Expansion& e, char* open, char* close)
             copy = scratch;
         }
         value[0] = 0;
-        handled = Builtin(e, name, copy, value);
+        answer = Builtin(e, name, copy, value) ? 1 : 0;
     }
-    if (!handled) handled = Providers(e, name, argument, value);
-    if (!handled) return 1;
+    if (!answer) answer = Providers(e, name, argument, value);
+    if (answer != 1 && answer != STRING_EXPAND_TEMPLATE) return Answer::Left;
     value[kValue - 1] = 0;
-
     const int32_t valueLength = (int32_t)strlen(value);
-    const int32_t restLength = (int32_t)strlen(close + 1);
-    const int32_t room = kWork - (int32_t)(open - e.work);
-    if (valueLength + restLength + 1 > room) {
+    if (answer == STRING_EXPAND_TEMPLATE) {
+        if (!Spend(e)) return Answer::Left;
+        *templateText = static_cast<char*>(Memory_Alloc(kValue));
+        memcpy(*templateText, value, (size_t)valueLength + 1);
+        e.length = mark;
+        e.work[mark] = 0;
+        return Answer::Template;
+    }
+    e.length = mark;
+    e.work[mark] = 0;
+    if (!Append(e, value, valueLength)) {
         Log_PrintInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0, "String expansion failed for %s [%d > %d]\n", name,
-                     valueLength, room - restLength - 1);
-        return 0;
+                     valueLength, kWork - 1 - mark);
+        return Answer::Failed;
     }
-    memmove(open + valueLength, close + 1, (size_t)restLength + 1);
-    memcpy(open, value, (size_t)valueLength);
-    return 1;
+    return Answer::Text;
 }
 
-// `*end` receives the offset of the '}' that ended the token when it was resolved or left alone
-// (-1 when it has none), so that an enclosing token goes on after the whole of it: its inner tokens
-// are not looked at again, which would cost time exponential in the nesting.
-int64_t ExpandToken(Expansion& e, int32_t position, int32_t depth, int32_t* end) {
-    *end = -1;
-    if (depth < 1) {
-        Log_PrintInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0,
-                     "String expansion failed, too deep macro in macro expansion [%s]\n", e.work);
-        return 0;
-    }
-    char* open = e.work + position;
-    if (!open[1]) return 1;
-    char* search = open + 1;
-    char* close = nullptr;
-    for (;;) {
-        close = strchr(search, '}');
-        if (!close) return 1;
-        char* inner = nullptr;
-        for (char* p = static_cast<char*>(memchr(search, '{', (size_t)(close - search))); p;
-             p = static_cast<char*>(memchr(p + 1, '{', (size_t)(close - p - 1)))) {
-            if (IsTokenStart(p)) {
-                inner = p;
-                break;
-            }
-            if (p + 1 >= close) break;
-        }
-        if (!inner) break;
-        const uint32_t before = SpanCrc(inner, close);
-        int32_t innerEnd = -1;
-        if (!ExpandToken(e, (int32_t)(inner - e.work), depth - 1, &innerEnd)) return 0;
-        if (e.stopped) return 1;
-        if (SpanCrc(inner, close) == before) {
-            // An inner token that found no '}' of its own has used up every '}' after it: none is
-            // left to end this one.
-            if (innerEnd < 0) return 1;
-            search = (e.work + innerEnd > close ? e.work + innerEnd : close) + 1;
-        } else if (!Spend(e)) {
-            return 1;
-        }
-    }
-    if (e.stopped) return 1;
-    *end = (int32_t)(close - e.work);
-    return Resolve(e, open, close);
-}
+enum class Scan { Closed, Ended, Failed };
 
-int32_t ExpandWork(Expansion& e) {
-    int32_t position = 0;
+bool Token(Expansion& e, const char* source, size_t* at, int32_t depth);
+
+// Copies `source` from *at into the work buffer up to its end or, inside a token, up to the '}'
+// that ends it (passed over), replacing each token found by its value; `depth` is the nesting
+// left to the tokens found here.
+Scan CopyText(Expansion& e, const char* source, size_t* at, int32_t depth, bool inToken) {
     for (;;) {
-        char* open = strchr(e.work + position, '{');
-        if (!open) break;
-        char* close = strchr(open, '}');
-        if (!close) break;
-        if (!IsAlnum(open[1])) {
-            position = (int32_t)(open - e.work) + 1;
+        const char c = source[*at];
+        if (!c) return Scan::Ended;
+        if (inToken && c == '}') {
+            (*at)++;
+            return Scan::Closed;
+        }
+        if (IsTokenStart(source + *at)) {
+            if (!Token(e, source, at, depth)) return Scan::Failed;
             continue;
         }
-        const uint32_t before = SpanCrc(open, close);
-        int32_t end = -1;
-        if (!ExpandToken(e, (int32_t)(open - e.work), STRING_EXPAND_DEPTH, &end)) return STRING_EXPAND_FAILED;
-        if (e.stopped) break;
-        if (SpanCrc(open, close) == before) {
-            // A token without an end of its own has looked at everything after it already.
-            if (end < 0) break;
-            position = (end > (int32_t)(close - e.work) ? end : (int32_t)(close - e.work)) + 1;
-        } else if (!Spend(e))
-            break;
-        else
-            position = (int32_t)(open - e.work);
+        size_t run = 1;
+        while (source[*at + run] && source[*at + run] != '{' && !(inToken && source[*at + run] == '}')) run++;
+        if (!Append(e, source + *at, (int32_t)run)) {
+            Log_PrintInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0, "String expansion failed, text too long [%d]\n",
+                         kWork - 1);
+            return Scan::Failed;
+        }
+        *at += run;
     }
-    return STRING_EXPAND_OK;
+}
+
+// Expands the token whose '{' is at source[*at]: its inner tokens first, then its own value. A
+// token without its '}' stays as written (its inner tokens expanded). False on failure.
+bool Token(Expansion& e, const char* source, size_t* at, int32_t depth) {
+    if (depth < 1) {
+        Log_PrintInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0,
+                     "String expansion failed, too deep macro in macro expansion [%s]\n", source);
+        return false;
+    }
+    const int32_t mark = e.length;
+    if (!Append(e, "{", 1)) return false;
+    (*at)++;
+    const Scan scan = CopyText(e, source, at, depth - 1, true);
+    if (scan != Scan::Closed) return scan == Scan::Ended;
+    char* templateText = nullptr;
+    const Answer answer = e.stopped ? Answer::Left : Resolve(e, mark, &templateText);
+    if (answer == Answer::Failed) return false;
+    if (answer == Answer::Left) return Append(e, "}", 1);
+    if (answer == Answer::Text) return true;
+    // A template of the caller's: its tokens are expanded as the text's own, one level deeper.
+    size_t from = 0;
+    const Scan made = CopyText(e, templateText, &from, depth - 1, false);
+    Memory_Free(templateText, kValue);
+    return made != Scan::Failed;
+}
+
+int32_t ExpandWork(Expansion& e, const char* source) {
+    size_t at = 0;
+    return CopyText(e, source, &at, STRING_EXPAND_DEPTH, false) == Scan::Failed ? STRING_EXPAND_FAILED
+                                                                                  : STRING_EXPAND_OK;
 }
 
 } // namespace
@@ -565,41 +573,30 @@ bool IsLocationName(const char* name) {
     return false;
 }
 
-// Folders the program refused for a location of its own, and the text that stands in their place
-// (a path nothing can be made in). Set once at start by the module that refused, read by every
-// surface that takes a path.
+// Folders the program refused for a location of its own: the location's name, the folder as the
+// user knows it, why, and the identities (device, inode) of what was refused (the folder, link or
+// folder on the way whose check failed, and the location's folder itself where it exists). Set at
+// start by the module that refused, read by every surface that judges a path.
 constexpr int32_t kMostRefused = 4;
 constexpr int32_t kRefusedText = 4096;
+constexpr int32_t kMostIdentities = 2;
+// A location's token is named whole in a refusal up to this many bytes ({Env:NAME} by its name).
+constexpr int32_t kTokenShown = 128;
 struct RefusedFolder {
     char Name[32];
-    char StandIn[kRefusedText];
     char Folder[kRefusedText];
     char Reason[128];
+    int32_t Identities;
+    uint64_t Devices[kMostIdentities];
+    uint64_t Inodes[kMostIdentities];
 };
 std::mutex g_refusedLock;
 RefusedFolder g_refused[kMostRefused];
 std::atomic<int32_t> g_refusedCount{0};
 
-// The refused folder whose stand-in begins `text`: its name, folder and reason (each may be null)
-// and the stand-in's length, copied out under the lock.
-bool FindRefused(const char* text, char* name, char* folder, char* reason, size_t* standIn) {
-    if (g_refusedCount.load() == 0) return false;
-    std::lock_guard<std::mutex> hold(g_refusedLock);
-    for (int32_t i = 0; i < g_refusedCount.load(); i++) {
-        const RefusedFolder& entry = g_refused[i];
-        const size_t length = strlen(entry.StandIn);
-        if (!length || strncmp(text, entry.StandIn, length) != 0) continue;
-        if (name) memcpy(name, entry.Name, sizeof(entry.Name));
-        if (folder) memcpy(folder, entry.Folder, sizeof(entry.Folder));
-        if (reason) memcpy(reason, entry.Reason, sizeof(entry.Reason));
-        if (standIn) *standIn = length;
-        return true;
-    }
-    return false;
-}
-
-// The first token of `text` that names a location, its name in `token`.
-bool FindLocationToken(const char* text, char* token, size_t size) {
+// The first token of `text` that names a location: its name in `token`, and in `whole` (when
+// given, kTokenShown bytes) the token as written, braces and argument included.
+bool FindLocationToken(const char* text, char* token, size_t size, char* whole = nullptr) {
     for (const char* open = strchr(text, '{'); open; open = strchr(open + 1, '{')) {
         if (!IsTokenStart(open)) continue;
         const char* end = open + 1;
@@ -610,29 +607,88 @@ bool FindLocationToken(const char* text, char* token, size_t size) {
         if (length >= size) continue;
         memcpy(token, open + 1, length);
         token[length] = 0;
-        if (*end == ':' && !strchr(end, '}')) continue;
-        if (IsLocationName(token)) return true;
+        const char* close = strchr(end, '}');
+        if (*end == ':' && !close) continue;
+        if (!IsLocationName(token)) continue;
+        if (whole) {
+            const size_t shown = (size_t)(close - open + 1);
+            if (shown < (size_t)kTokenShown)
+                String_CopyLength(whole, open, (int32_t)shown + 1);
+            else
+                String_Print(whole, kTokenShown, "{%s}", token);
+        }
+        return true;
     }
     return false;
 }
 
+// Whether `text` holds a token the expander would take: a '{' and a letter or digit, with a '}'
+// after it.
+bool HoldsToken(const char* text) {
+    for (const char* open = strchr(text, '{'); open; open = strchr(open + 1, '{'))
+        if (IsTokenStart(open) && strchr(open, '}')) return true;
+    return false;
+}
+
+// The refused folder `text` reaches: by the name of a location left in it, or (for a full path) by
+// the identity of a folder or link on its way. Its folder and reason are copied out.
+bool ReachesRefused(const char* text, const char* token, char* folder, char* reason) {
+    if (g_refusedCount.load() == 0) return false;
+    uint64_t devices[kMostRefused * kMostIdentities], inodes[kMostRefused * kMostIdentities];
+    int32_t owner[kMostRefused * kMostIdentities];
+    int32_t identities = 0;
+    {
+        std::lock_guard<std::mutex> hold(g_refusedLock);
+        for (int32_t i = 0; i < g_refusedCount.load(); i++) {
+            const RefusedFolder& entry = g_refused[i];
+            if (token && Is(token, entry.Name)) {
+                memcpy(folder, entry.Folder, sizeof(entry.Folder));
+                memcpy(reason, entry.Reason, sizeof(entry.Reason));
+                return true;
+            }
+            for (int32_t k = 0; k < entry.Identities; k++) {
+                devices[identities] = entry.Devices[k];
+                inodes[identities] = entry.Inodes[k];
+                owner[identities++] = i;
+            }
+        }
+    }
+    if (token || identities == 0) return false;
+    // Judged where the file layer would act: the text resolved as it resolves it.
+    char resolved[PATH_LIST_SIZE];
+    if (!Path_Resolve(text, resolved, (int32_t)sizeof(resolved)) || resolved[0] != '/') return false;
+    const int32_t found = Platform_FindFolderOnPath(resolved, devices, inodes, identities);
+    if (found < 0) return false;
+    std::lock_guard<std::mutex> hold(g_refusedLock);
+    const RefusedFolder& entry = g_refused[owner[found]];
+    memcpy(folder, entry.Folder, sizeof(entry.Folder));
+    memcpy(reason, entry.Reason, sizeof(entry.Reason));
+    return true;
+}
+
 } // namespace
 
-int64_t String_ExpandRefuseFolder(const char* name, const char* standIn, const char* folder, const char* reason) {
+int64_t String_ExpandRefuseFolder(const char* name, const char* folder, const char* reason) {
     ASSERT_POINTER(name);
-    ASSERT_POINTER(standIn);
     ASSERT_POINTER(folder);
-    if (!standIn[0] || strlen(standIn) >= (size_t)kRefusedText || strlen(folder) >= (size_t)kRefusedText) return 0;
+    if (strlen(folder) >= (size_t)kRefusedText) return 0;
+    // What failed the check on this thread just now, and the folder itself where it is one.
+    uint64_t devices[kMostIdentities] = {}, inodes[kMostIdentities] = {};
+    int32_t identities = 0;
+    if (Platform_GetLastRefusedIdentity(&devices[identities], &inodes[identities])) identities++;
+    if (Platform_GetFolderIdentity(folder, &devices[identities], &inodes[identities])) identities++;
     std::lock_guard<std::mutex> hold(g_refusedLock);
     int32_t at = 0;
     const int32_t count = g_refusedCount.load();
-    while (at < count && strcmp(g_refused[at].StandIn, standIn) != 0) at++;
+    while (at < count && !Is(g_refused[at].Name, name)) at++;
     if (at == kMostRefused) return 0;
     RefusedFolder& entry = g_refused[at];
     String_CopyLength(entry.Name, name, (int32_t)sizeof(entry.Name));
-    String_CopyLength(entry.StandIn, standIn, (int32_t)sizeof(entry.StandIn));
     String_CopyLength(entry.Folder, folder, (int32_t)sizeof(entry.Folder));
     String_CopyLength(entry.Reason, reason ? reason : "", (int32_t)sizeof(entry.Reason));
+    entry.Identities = identities;
+    memcpy(entry.Devices, devices, sizeof(devices));
+    memcpy(entry.Inodes, inodes, sizeof(inodes));
     if (at == count) g_refusedCount.store(count + 1);
     return 1;
 }
@@ -649,8 +705,7 @@ int64_t String_ExpandFindLocation(const char* text, char* name, int32_t capacity
     // Every token the expander would take, nested ones too: a location inside another macro's
     // argument was left as well.
     char token[32];
-    if (!FindLocationToken(text, token, sizeof(token)) && !FindRefused(text, token, nullptr, nullptr, nullptr))
-        return 0;
+    if (!FindLocationToken(text, token, sizeof(token))) return 0;
     if (name && capacity > 0) String_CopyLength(name, token, capacity);
     return 1;
 }
@@ -662,41 +717,51 @@ int64_t String_ExpandJudgeLocation(const char* text, char* said, int32_t saidCap
     ASSERT_POINTER(shown);
     if (saidCapacity > 0) said[0] = 0;
     if (shownCapacity > 0) shown[0] = 0;
-    char token[32];
-    if (FindLocationToken(text, token, sizeof(token))) {
-        String_Print(said, saidCapacity, "names a location without its folder ({%s})", token);
-        String_CopyLength(shown, text, shownCapacity);
-        return 1;
-    }
-    if (g_refusedCount.load() == 0) return 0;
+    char token[32], whole[kTokenShown];
+    const bool left = FindLocationToken(text, token, sizeof(token), whole);
+    if (!left && g_refusedCount.load() == 0) return 0;
     char* folder = static_cast<char*>(Memory_Alloc(kRefusedText));
     char reason[sizeof(RefusedFolder::Reason)];
-    size_t standIn = 0;
-    const bool refused = FindRefused(text, nullptr, folder, reason, &standIn);
-    if (refused) {
-        // Said by the folder the user knows, never by the stand-in.
+    const bool refused = ReachesRefused(text, left ? token : nullptr, folder, reason);
+    // Said by the folder the user knows: the text is shown as it was given.
+    if (refused)
         String_Print(said, saidCapacity, "names the refused folder %s (%s)", folder, reason);
-        String_Print(shown, shownCapacity, "%s%s", folder, text + standIn);
-    }
+    else if (left)
+        String_Print(said, saidCapacity, "names a location without its folder (%s)", whole);
+    if (refused || left) String_CopyLength(shown, text, shownCapacity);
     Memory_Free(folder, kRefusedText);
-    return refused ? 1 : 0;
+    return refused || left ? 1 : 0;
 }
 
-int64_t String_ExpandRefuseArgument(const char* argument, const char* text, char* line, int32_t capacity) {
+int64_t String_ExpandJudgePath(const char* argument, const char* written, const char* expanded, char* line,
+                               int32_t capacity) {
     ASSERT_POINTER(argument);
-    ASSERT_POINTER(text);
+    ASSERT_POINTER(expanded);
     ASSERT_POINTER(line);
     if (capacity > 0) line[0] = 0;
     // A refused folder's why holds its whole path; the text shown is the caller's whole text.
-    const int32_t whySize = kRefusedText + (int32_t)sizeof(RefusedFolder::Reason) + 64;
-    const int32_t shownSize = kRefusedText + (int32_t)strlen(text) + 1;
+    const int32_t whySize = kRefusedText + (int32_t)sizeof(RefusedFolder::Reason) + kTokenShown + 64;
+    const int32_t shownSize = (int32_t)strlen(expanded) + 1;
     char* why = static_cast<char*>(Memory_Alloc(whySize));
     char* shown = static_cast<char*>(Memory_Alloc(shownSize));
-    const int64_t refused = String_ExpandJudgeLocation(text, why, whySize, shown, shownSize);
-    if (refused) String_Print(line, capacity, "\"%s\" argument %s: %s", argument, why, shown);
+    int64_t refused = String_ExpandJudgeLocation(expanded, why, whySize, shown, shownSize);
+    if (refused) {
+        String_Print(line, capacity, "\"%s\" argument %s: %s", argument, why, shown);
+    } else if (written && HoldsToken(written) && strcmp(written, expanded) != 0 && expanded[0] != '/' &&
+               expanded[0] != '~') {
+        // A location that gave nothing, or a relative text, inside a function or alone: taken as
+        // it is, the path would be a name in whatever the current folder is.
+        refused = 1;
+        String_Print(line, capacity, "\"%s\" argument names no full path once its macros are expanded (%s): %s",
+                     argument, written, expanded[0] ? expanded : "nothing");
+    }
     Memory_Free(shown, shownSize);
     Memory_Free(why, whySize);
     return refused;
+}
+
+int64_t String_ExpandRefuseArgument(const char* argument, const char* text, char* line, int32_t capacity) {
+    return String_ExpandJudgePath(argument, nullptr, text, line, capacity);
 }
 
 int64_t String_ExpandPlatform(const char* name, char* argument, char* value) {
@@ -822,27 +887,39 @@ int64_t String_ExpandInternal(char* work, int32_t position, void* user, ExpandKe
     ASSERT_POINTER(work);
     ASSERT_MSG(position >= 0 && position < kWork && work[position] == '{', "Not a token position (%d)",
                position);
-    Expansion e{work, user, callback, Budget(work + position), false};
-    int32_t end = -1;
-    return ExpandToken(e, position, depth, &end);
+    if (!IsAlnum(work[position + 1])) return 1;
+    char* made = static_cast<char*>(Memory_Alloc(kWork));
+    made[0] = 0;
+    Expansion e{made, 0, user, callback, Budget(work + position), false};
+    size_t at = (size_t)position;
+    int64_t ok = Token(e, work, &at, depth) ? 1 : 0;
+    // The token's text, from its '{' to what it ended at, gives way to what it became.
+    const size_t rest = strlen(work + at);
+    if (ok && (size_t)position + (size_t)e.length + rest + 1 > (size_t)kWork) ok = 0;
+    if (ok) {
+        memmove(work + position + e.length, work + at, rest + 1);
+        memcpy(work + position, made, (size_t)e.length);
+    }
+    Memory_Free(made, kWork);
+    return ok;
 }
 
 int32_t String_ExpandResult(char* buffer, int32_t capacity, void* user, ExpandKeyCallback callback) {
     ASSERT_POINTER(buffer);
-    // Cleared so that comparing a span that a shorter value left behind reads defined bytes.
-    char work[kWork] = {};
     // A text the work buffer cannot hold whole would come back cut: it is refused instead.
-    if (String_CopyLength(work, buffer, kWork) >= kWork && strlen(buffer) >= (size_t)kWork) {
+    const size_t given = strlen(buffer);
+    if (given >= (size_t)kWork) {
         Log_PrintInt(LOG_LEVEL_DEBUG, __FILE__, __LINE__, 0, "String expansion failed, text too long [%d > %d]\n",
-                     (int32_t)strlen(buffer), kWork - 1);
+                     (int32_t)given, kWork - 1);
         return STRING_EXPAND_FAILED;
     }
-    Expansion e{work, user, callback, Budget(work), false};
-    if (ExpandWork(e) == STRING_EXPAND_FAILED) return STRING_EXPAND_FAILED;
+    char work[kWork];
+    work[0] = 0;
+    Expansion e{work, 0, user, callback, Budget(buffer), false};
+    if (ExpandWork(e, buffer) == STRING_EXPAND_FAILED) return STRING_EXPAND_FAILED;
     if (capacity < 1) return STRING_EXPAND_TRUNCATED;
-    const int32_t length = (int32_t)strlen(work);
     String_CopyLength(buffer, work, capacity);
-    return length >= capacity ? STRING_EXPAND_TRUNCATED : STRING_EXPAND_OK;
+    return e.length >= capacity ? STRING_EXPAND_TRUNCATED : STRING_EXPAND_OK;
 }
 
 int64_t String_Expand(char* buffer, int32_t capacity, void* user, ExpandKeyCallback callback) {

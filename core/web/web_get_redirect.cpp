@@ -480,9 +480,11 @@ int64_t WebGet_Redirect(uint32_t flags, char* url, int32_t capacity) {
     if (!state || !url || capacity < 2) return 0;
     char* original = static_cast<char*>(Memory_Alloc(WEBGET_REDIRECT_TEXT_SIZE));
     char* output = static_cast<char*>(Memory_Alloc(WEBGET_REDIRECT_TEXT_SIZE));
-    String_CopyLength(original, url, WEBGET_REDIRECT_TEXT_SIZE);
     const bool expand = (flags & WEBGET_REDIRECT_EXPAND) != 0;
     if (expand) String_Expand(url, capacity, state, ExpandCallback);
+    // {Url} is the address before the rules as it was asked for, its macros expanded: a value is
+    // inserted as text, never expanded again.
+    String_CopyLength(original, url, WEBGET_REDIRECT_TEXT_SIZE);
 
     bool changed = false;
     {

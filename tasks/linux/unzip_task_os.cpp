@@ -7,11 +7,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
 #include "core/linux/platform_document.h"
+#include "core/linux/platform_private_directory.h"
 #include "core/platform/path.h"
+#include "core/runtime/string_print.h"
 
 namespace {
 
@@ -30,6 +33,44 @@ int32_t NextComponent(const char** cursor, char* name, size_t capacity) {
     return 1;
 }
 
+// Why the last folder refused on this thread was refused, for the task's line, and which folder
+// that was: the line is said once per process, so a folder refused again keeps the line it had.
+thread_local char t_refusal[PATH_MAX + 768];
+thread_local dev_t t_refusedDevice;
+thread_local ino_t t_refusedInode;
+
+// The folder an extraction makes files or folders in, judged as the program's own folders are
+// (ours, no other writer): another account's folder made first in a shared output folder, or one
+// it may change, would let it replace what is extracted. Closes and answers -1 (EACCES) when refused.
+int32_t Judged(int32_t fd) {
+    if (fd < 0) return fd;
+    int32_t error = 0;
+    const char* reason = nullptr;
+    if (Platform_JudgeOwnFolder(fd, &error, &reason)) return fd;
+    struct stat info = {};
+    fstat(fd, &info);
+    const bool again = t_refusal[0] && info.st_dev == t_refusedDevice && info.st_ino == t_refusedInode;
+    t_refusedDevice = info.st_dev;
+    t_refusedInode = info.st_ino;
+    if (!again && !Platform_GetFolderRefusal(t_refusal, (int32_t)sizeof(t_refusal))) {
+        // Said before in this process: named again, shortly.
+        char link[32], folder[PATH_MAX];
+        String_Print(link, sizeof(link), "/proc/self/fd/%d", fd);
+        const ssize_t n = readlink(link, folder, sizeof(folder) - 1);
+        folder[n > 0 ? n : 0] = 0;
+        String_Print(t_refusal, sizeof(t_refusal), "The folder %s is refused: %s", folder, reason ? reason : "");
+    }
+    close(fd);
+    errno = error;
+    return -1;
+}
+
+// An output directory that passed starts an extraction: no earlier refusal is its.
+int32_t Passed(int32_t root) {
+    if (root >= 0) t_refusal[0] = 0;
+    return root;
+}
+
 // Opens (making it when missing) the directory `name` below `at`, refusing links.
 int32_t OpenChild(int32_t at, const char* name) {
     int32_t fd = openat(at, name, kDirFlags);
@@ -37,17 +78,22 @@ int32_t OpenChild(int32_t at, const char* name) {
         if (mkdirat(at, name, 0700) != 0 && errno != EEXIST) return -1;
         fd = openat(at, name, kDirFlags);
     }
-    return fd;
+    return Judged(fd);
 }
 
 } // namespace
 
+const char* UnzipOs_LastRefusal() {
+    return t_refusal;
+}
+
 int32_t UnzipOs_OpenRoot(const char* path) {
     char expanded[PATH_SIZE];
     if (!Path_Resolve(path, expanded, PATH_SIZE)) return -1;
-    // The output directory itself is the caller's choice and may be reached through a link.
+    // The output directory itself is the caller's choice and may be reached through a link; what
+    // is extracted is made in it, so it is judged as every folder an entry is made in.
     int32_t fd = open(expanded, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) return fd;
+    if (fd >= 0) return Passed(Judged(fd));
     if (errno != ENOENT) return -1;
     int32_t at = open(expanded[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const char* cursor = expanded[0] == '/' ? expanded + 1 : expanded;
@@ -67,7 +113,7 @@ int32_t UnzipOs_OpenRoot(const char* path) {
         close(at);
         at = next;
     }
-    return at;
+    return Passed(Judged(at));
 }
 
 int32_t UnzipOs_NameMax(int32_t root) {

@@ -6,11 +6,16 @@
 
 // Relative paths below are made of components joined by "/", none empty, "." or "..".
 
-// The output directory ("~" expanded), made with its missing parents (0700); -1 on failure.
+// The output directory ("~" expanded), made with its missing parents (0700); -1 on failure. The
+// output directory and every folder an entry is made in must be this user's and closed to other
+// writers (Platform_JudgeOwnFolder): refused ones fail with EACCES, said by UnzipOs_LastRefusal.
 int32_t UnzipOs_OpenRoot(const char* path);
 // The longest component the file system of the root takes (255 when it cannot be told, or the
 // root is not there yet).
 int32_t UnzipOs_NameMax(int32_t root);
+// The line saying why the last folder was refused on this thread; empty when none was since the
+// last output directory that passed UnzipOs_OpenRoot.
+const char* UnzipOs_LastRefusal();
 // 1 when some component of the relative path that already exists below the root is a symbolic
 // link (or, before the last one, not a directory): writing there would leave the root. With
 // `file`, also when the last one is a directory, which a file cannot replace.

@@ -150,7 +150,7 @@ TEST_F(HostWorkflowFailures, EveryFailureEndsNonZeroWithOneErrorLineSayingWhatAn
         {"a program under a location without its folder",
          "apply: {type: Launch, path: \"{Env:QVR_NO_SUCH_VARIABLE}Q/run\"}\n", 1,
          {"Workflow " + wf + " failed", "task \"apply\" (Launch)", "Task_Error_InvalidArg",
-          "\"path\" argument names a location without its folder ({Env}): {Env:QVR_NO_SUCH_VARIABLE}Q/run"}},
+          "\"path\" argument names a location without its folder ({Env:QVR_NO_SUCH_VARIABLE}): {Env:QVR_NO_SUCH_VARIABLE}Q/run"}},
         {"the entry has no type", "apply: {message: hi}\n", 1,
          {wf + ": ", "task \"apply\" has no \"type\"", "Task_Error_MissingSubTask"}},
         {"a task that runs has no type", "apply: {type: Log, message: hi, success: b}\nb: {message: x}\n", 1,
@@ -558,7 +558,7 @@ TEST_F(HostWorkflowFailures, ChildRunsProgramArgumentsAndTheLogFolderFromOneList
         {"a child's apply refuses a location",
          "apply: {type: WorkflowRun, url: \"file://" + skin + "/child.yaml\"}\n",
          "apply: {type: DirectoryCreate, path: \"{Env:QVR_NO_SUCH_VARIABLE}/x\"}\n",
-         {child, invalid, "\"path\" " + lost + "Env}): {Env:QVR_NO_SUCH_VARIABLE}/x"}},
+         {child, invalid, "\"path\" " + lost + "Env:QVR_NO_SUCH_VARIABLE}): {Env:QVR_NO_SUCH_VARIABLE}/x"}},
         {"a child's unload fails", "apply: {type: WorkflowRun, url: \"file://" + skin + "/child.yaml\"}\n",
          "apply: {type: Log, message: hi}\nunload: {type: FileCopy, sourcePath: \"" + absent + "\", targetPath: \"" +
              absent + ".copy\"}\n",
@@ -583,15 +583,15 @@ TEST_F(HostWorkflowFailures, ChildRunsProgramArgumentsAndTheLogFolderFromOneList
          {"task \"apply\" (Launch)", invalid,
           "\"arguments\" " + lost + "workflowDirectory}): -e {workflowDirectory}/run.sh"}},
         {"a program's argument come to nothing", launch + "[\"{Env:QVR_EMPTY}run.sh\"]}\n", "",
-         {"task \"apply\" (Launch)", invalid, "\"arguments\" " + lost + "Env}): {Env:QVR_EMPTY}run.sh"}},
+         {"task \"apply\" (Launch)", invalid, "\"arguments\" " + lost + "Env:QVR_EMPTY}): {Env:QVR_EMPTY}run.sh"}},
         {"a program's argument in a text come to nothing", launch + "\"{Env:QVR_EMPTY}run.sh\"}\n", "",
-         {"task \"apply\" (Launch)", invalid, "\"arguments\" " + lost + "Env}): {Env:QVR_EMPTY}run.sh"}},
+         {"task \"apply\" (Launch)", invalid, "\"arguments\" " + lost + "Env:QVR_EMPTY}): {Env:QVR_EMPTY}run.sh"}},
         {"a program's argument under a relative home", launch + "[\"{userAppData}/run.sh\"]}\n", "",
          {"task \"apply\" (Launch)", invalid, "\"arguments\" " + lost + "userAppData}): {userAppData}/run.sh"},
          {}, {}, true},
         {"an installer's argument come to nothing",
          "apply: {type: PKG, path: /nonexistent.pkg, arguments: [\"{Env:QVR_EMPTY}run.sh\"]}\n", "",
-         {"(PKG)", invalid, "\"arguments\" " + lost + "Env}): {Env:QVR_EMPTY}run.sh"}},
+         {"(PKG)", invalid, "\"arguments\" " + lost + "Env:QVR_EMPTY}): {Env:QVR_EMPTY}run.sh"}},
         {"a restart's arguments",
          "apply: {type: Shutdown, force: true, restart: true, restartPath: /bin/sh, restartArguments: "
          "\"{workflowDirectory}/run.sh\"}\n",
@@ -600,12 +600,12 @@ TEST_F(HostWorkflowFailures, ChildRunsProgramArgumentsAndTheLogFolderFromOneList
         {"a restart's argument come to nothing",
          "apply: {type: Shutdown, force: true, restart: true, restartPath: /bin/sh, restartArguments: "
          "\"-e {Env:QVR_EMPTY}run.sh\"}\n",
-         "", {"task \"apply\" (Shutdown)", invalid, "\"restartArguments\" " + lost + "Env}): -e {Env:QVR_EMPTY}run.sh"}},
+         "", {"task \"apply\" (Shutdown)", invalid, "\"restartArguments\" " + lost + "Env:QVR_EMPTY}): -e {Env:QVR_EMPTY}run.sh"}},
         {"arguments that name no location pass as written", launch + "[\"-c\", \"touch \\\"$0\\\"\", \"{notes}\"]}\n",
          "", {}, {current + "/{notes}"}},
         {"a log folder left unexpanded", "apply: {type: Log, message: hi}\n", "",
-         {"No log file is written: the folder named by --debugdir names a location without its folder ({Env}): "
-          "{Env:QVR_NO_SUCH_VARIABLE}"},
+         {"No log file is written: the folder named by --debugdir names a location without its folder "
+          "({Env:QVR_NO_SUCH_VARIABLE}): {Env:QVR_NO_SUCH_VARIABLE}"},
          {}, {"--debug", "--debugdir={Env:QVR_NO_SUCH_VARIABLE}"}},
         {"a log folder come to a relative name", "apply: {type: Log, message: hi}\n", "",
          {"No log file is written: the folder named by --debugdir is not a full path once expanded (\"logs\" from "

@@ -22,6 +22,7 @@
 #include "skin/skin_app.h"
 #include "skin/skin_file.h"
 #include "tests/skin/script_class_call.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/nginx_peer.h"
 #include "tests/support/scripted_peer.h"
@@ -31,6 +32,10 @@
 #include "tests/tasks/task_library_fixture.h"
 
 namespace {
+
+uint32_t ConsoleOnly() {
+    return DEBUG_FLAG_CONSOLE;
+}
 
 // "/drop": half of an announced body, then a close; "/long": ten bytes announced, twenty sent;
 // anything else is held without an answer until the peer stops.
@@ -402,12 +407,32 @@ TEST_F(HttpRequestTest, FileNamesExpandAndMustLeaveRoomForThePartialName) {
     // current one, which another user may have made; so would the folder of a workflow not read
     // from a file. Braces that name no location are a name.
     ScopedEnv relative{{"HOME", "relative/home"}, {"XDG_DATA_HOME", nullptr}};
-    for (const char* given : {"{userAppData}Q/f.bin", "/tmp/{UserHome}f.bin", "{Env:QVR_NO_SUCH_VARIABLE}f.bin",
-                              "{workflowDirectory}/f.bin"}) {
+    // Each refusal is an ERROR line saying why; a location that gave a relative text is refused too.
+    ScopedEnv empty{{"QVR_EMPTY_FOLDER", ""}};
+    const struct {
+        const char *given, *said;
+    } refused[] = {
+        {"{userAppData}Q/f.bin", "names a location without its folder ({userAppData}): {userAppData}Q/f.bin"},
+        {"/tmp/{UserHome}f.bin", "names a location without its folder ({UserHome}): /tmp/{UserHome}f.bin"},
+        {"{Env:QVR_NO_SUCH_VARIABLE}f.bin",
+         "names a location without its folder ({Env:QVR_NO_SUCH_VARIABLE}): {Env:QVR_NO_SUCH_VARIABLE}f.bin"},
+        {"{workflowDirectory}/f.bin", "names a location without its folder ({workflowDirectory}): {workflowDirectory}/f.bin"},
+        {"{Env:QVR_EMPTY_FOLDER}f.bin", "names no full path once its macros are expanded ({Env:QVR_EMPTY_FOLDER}f.bin): f.bin"},
+    };
+    for (const auto& r : refused) {
         HttpRequest_SetFileName(request, "/tmp/before.bin");
-        EXPECT_EQ(HttpRequest_SetFileName(request, given), 0) << given;
+        Debug_FlagsOverride(ConsoleOnly);
+        Debug_PrintOverride(CaptureLog);
+        TakeLog();
+        EXPECT_EQ(HttpRequest_SetFileName(request, r.given), 0) << r.given;
+        const std::string log = TakeLog();
+        Debug_PrintOverride(nullptr);
+        Debug_FlagsOverride(nullptr);
+        EXPECT_NE(log.find(std::string("ERROR - File name refused: \"fileName\" argument ") + r.said + "\n"),
+                  std::string::npos)
+            << log;
         HttpRequest_GetFileName(request, name, sizeof(name));
-        EXPECT_STREQ(name, "/tmp/before.bin") << given;
+        EXPECT_STREQ(name, "/tmp/before.bin") << r.given;
     }
     EXPECT_EQ(HttpRequest_SetFileName(request, "{notes}/f.bin"), 1);
     HttpRequest_GetPartialFileName(request, name, sizeof(name));

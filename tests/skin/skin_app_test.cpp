@@ -4,6 +4,8 @@
 #include "skin/skin_app.h"
 
 #include <gtest/gtest.h>
+
+#include "core/runtime/string_expand.h"
 #include <zlib.h>
 
 #include <cstring>
@@ -382,21 +384,16 @@ TEST_F(SkinAppTest, LocalStorageWhereOthersCouldChangeItIsRefused) {
         ASSERT_EQ(mkdir(theirs.c_str(), 0755), 0);
         ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
     }
-    // The place given instead keeps the refused folder in its name, so that a task that fails
-    // there names it; one left unexpanded is not given on to another expansion.
+    // The location has no value from then on: a text that names it keeps its token, which no file
+    // operation takes and every surface refuses naming the folder (never a stand-in path).
     const struct {
         std::string Location;
         std::string Said;
-        std::string Instead;
     } cases[] = {
-        {"relative/storage/", "relative/storage/ is refused (not an absolute path, 22)",
-         "/dev/null/relative/storage/"},
-        {"{NoSuchFolder}Quarvelon/", "{NoSuchFolder}Quarvelon/ is refused (not an absolute path, 22)",
-         "/dev/null/"},
-        {open + "/storage/", open + "/storage/ is refused (a folder other users can change, 13)",
-         "/dev/null" + open + "/storage/"},
-        {root ? theirs + "/storage/" : "", theirs + "/storage/ is refused (a folder of another user, 13)",
-         "/dev/null" + theirs + "/storage/"},
+        {"relative/storage/", "relative/storage/ is refused (not an absolute path, 22)"},
+        {"{NoSuchFolder}Quarvelon/", "{NoSuchFolder}Quarvelon/ is refused (not an absolute path, 22)"},
+        {open + "/storage/", open + "/storage/ is refused (a folder other users can change, 13)"},
+        {root ? theirs + "/storage/" : "", theirs + "/storage/ is refused (a folder of another user, 13)"},
     };
     SkinApp_SetRemoveLocalStorage(1);
     for (const auto& c : cases) {
@@ -417,7 +414,13 @@ TEST_F(SkinAppTest, LocalStorageWhereOthersCouldChangeItIsRefused) {
         }
         char expanded[1024] = "";
         WorkflowApp_ExpandString("{LocalStorage}example/files", expanded, sizeof(expanded));
-        EXPECT_EQ(std::string(expanded), c.Instead + "example/files");
+        EXPECT_EQ(std::string(expanded), "{LocalStorage}example/files");
+        char line[8192] = "";
+        EXPECT_EQ(String_ExpandRefuseArgument("path", expanded, line, sizeof(line)), 1);
+        EXPECT_EQ(std::string(line), "\"path\" argument names the refused folder " +
+                                         c.Location + " (" +
+                                         c.Said.substr(c.Said.find('(') + 1, c.Said.rfind(',') - c.Said.find('(') - 1) +
+                                         "): {LocalStorage}example/files");
         EXPECT_EQ(SkinApp_RemoveLocalStorage(), 0);
     }
     EXPECT_TRUE(FileExists(open + "/storage/kept"));

@@ -116,26 +116,28 @@ TEST_F(LaunchTaskTest, ALocationLeftUnexpandedIsNotLaunched) {
 // refused with the path guard's line and nothing runs; every other argument passes as written.
 TEST_F(LaunchTaskTest, AnArgumentThatNamesNoPlaceIsNotHandedOver) {
     ScopedEnv env{{"QVR_JUDGE_EMPTY", ""}, {"QVR_JUDGE_SET", "set"}};
-    ASSERT_EQ(String_ExpandRefuseFolder("LocalStorage", "/dev/null/judged/", "/home/judged/", "open to all"), 1);
-    Workflow_AddMacro(workflow, "LocalStorage", "/dev/null/judged/");
+    // A refused local storage is left without a value: it reaches nothing but the judgement.
+    const std::string judged = dir + "/judged/";
+    ASSERT_EQ(mkdir(judged.c_str(), 0700), 0);
+    ASSERT_EQ(String_ExpandRefuseFolder("LocalStorage", judged.c_str(), "open to all"), 1);
     const std::string ran = dir + "/ran";
     const std::string lost = "\"arguments\" argument names a location without its folder ({";
-    const std::string refused = "\"arguments\" argument names the refused folder /home/judged/ (open to all): ";
+    const std::string refused = "\"arguments\" argument names the refused folder " + judged + " (open to all): ";
     const struct {
         std::string arguments; // the Launch's "arguments", after -c 'touch ran'
         std::string line;      // the line of a refusal, or "" when it runs
     } cases[] = {
         {R"(["{workflowDirectory}/run.sh"])", lost + "workflowDirectory}): {workflowDirectory}/run.sh"},
-        {R"(["{Env:QVR_JUDGE_EMPTY}run.sh"])", lost + "Env}): {Env:QVR_JUDGE_EMPTY}run.sh"},
-        {R"(["--to={Env:QVR_JUDGE_EMPTY}"])", lost + "Env}): --to={Env:QVR_JUDGE_EMPTY}"},
+        {R"(["{Env:QVR_JUDGE_EMPTY}run.sh"])", lost + "Env:QVR_JUDGE_EMPTY}): {Env:QVR_JUDGE_EMPTY}run.sh"},
+        {R"(["--to={Env:QVR_JUDGE_EMPTY}"])", lost + "Env:QVR_JUDGE_EMPTY}): --to={Env:QVR_JUDGE_EMPTY}"},
         {R"(["{PathJoin:{workflowDirectory},run.sh}"])", lost + "workflowDirectory}): {PathJoin:{workflowDirectory},run.sh}"},
-        {R"(["{Env:QVR_NO_SUCH_VARIABLE}"])", lost + "Env}): {Env:QVR_NO_SUCH_VARIABLE}"},
-        {R"(["{LocalStorage}tool"])", refused + "/home/judged/tool"},
-        {R"(["/dev/null/judged/tool"])", refused + "/home/judged/tool"},
-        {R"("a {Env:QVR_JUDGE_EMPTY}")", lost + "Env}): -c 'touch " + ran + "' a {Env:QVR_JUDGE_EMPTY}"},
-        {R"("a {LocalStorage}tool")", refused + "/home/judged/tool"},
-        {R"(["{notes}", "{Env:QVR_JUDGE_SET}", "{Upper:abc}", "x/dev/null/judged/"])", ""},
-        {R"("{notes} {Env:QVR_JUDGE_SET} --to=/dev/null/judged/")", ""},
+        {R"(["{Env:QVR_NO_SUCH_VARIABLE}"])", lost + "Env:QVR_NO_SUCH_VARIABLE}): {Env:QVR_NO_SUCH_VARIABLE}"},
+        {R"(["{LocalStorage}tool"])", refused + "{LocalStorage}tool"},
+        {"[\"" + judged + "tool\"]", refused + judged + "tool"},
+        {R"("a {Env:QVR_JUDGE_EMPTY}")", lost + "Env:QVR_JUDGE_EMPTY}): -c 'touch " + ran + "' a {Env:QVR_JUDGE_EMPTY}"},
+        {R"("a {LocalStorage}tool")", refused + "{LocalStorage}tool"},
+        {R"(["{notes}", "{Env:QVR_JUDGE_SET}", "{Upper:abc}", "x)" + judged + "\"]", ""},
+        {"\"{notes} {Env:QVR_JUDGE_SET} --to=" + judged + "\"", ""},
     };
     for (const auto& c : cases) {
         unlink(ran.c_str());

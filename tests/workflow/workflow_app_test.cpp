@@ -439,6 +439,22 @@ TEST_F(WorkflowAppTest, ExpanderAnswersVersionRestartArgumentsAndMacros) {
     Dictionary_Release(&dict);
 }
 
+// The skin's own macros are its author's templates: one may name another, and each is expanded
+// where it is used. What the environment, the platform or a page gives is text, inserted once.
+TEST_F(WorkflowAppTest, TheSkinsMacrosAreTemplatesAndOutsideValuesText) {
+    ScopedEnv outside{{"QVR_OUTSIDE_TEXT", "{Upper:evil}/{AppVersion}"}};
+    ASSERT_EQ(LoadJson(R"({"macros": {"base": "/srv/{name}", "name": "app", "file": "{base}/{leaf}",
+                                      "leaf": "{Env:QVR_OUTSIDE_TEXT}", "loop": "{loop}"}})"),
+              1);
+    EXPECT_EQ(Expand("{file}"), "/srv/app/{Upper:evil}/{AppVersion}");
+    EXPECT_EQ(Expand("{Upper:{base}}"), "/SRV/APP");
+    EXPECT_EQ(Expand("{loop}x"), "{loop}x"); // a template naming itself ends, the text left
+    // A page's macro is text, and replaces a template of the same name.
+    EXPECT_EQ(WorkflowApp_AddMacro("name", "{base}"), 1);
+    EXPECT_EQ(Expand("{file}"), "/srv/{base}/{Upper:evil}/{AppVersion}");
+    EXPECT_EQ(Expand("{name}"), "{base}");
+}
+
 TEST_F(WorkflowAppTest, PathMacrosEndWithOneSlash) {
     struct Case {
         const char* config;

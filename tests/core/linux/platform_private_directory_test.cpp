@@ -19,7 +19,9 @@
 #include "core/linux/platform_system.h"
 #include "core/runtime/log.h"
 #include "tests/support/bounded_wait.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/platform_sandbox.h"
+#include "tests/support/scoped_env.h"
 
 namespace {
 
@@ -721,6 +723,63 @@ TEST_F(PrivateDirectoryTest, EveryCombinationIsJudgedAsTheModelSays) {
         });
     ASSERT_TRUE(judged.has_value());
     EXPECT_EQ(*judged, "3840 judged\n");
+}
+
+} // namespace
+
+namespace {
+
+// The desktop's settings are judged with no sticky exception: a folder open to every writer on
+// the way to them is told what lets it pass there (closing it), never that being sticky would.
+TEST_F(PrivateDirectoryTest, AFolderOnTheWayToTheSettingsIsToldWhatLetsItPassThere) {
+    const std::string open = dir + "/open", own = dir + "/own";
+    ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir(own.c_str(), 0700), 0);
+    ScopedEnv env{{"XDG_CONFIG_HOME", own.c_str()}, {"XDG_CACHE_HOME", own.c_str()},
+                  {"XDG_RUNTIME_DIR", own.c_str()}, {"XDG_DATA_HOME", open.c_str()}};
+    LogCapture log;
+    EXPECT_EQ(Platform_CheckDesktopSettings(), 0);
+    const std::string text = log.Text();
+    EXPECT_NE(text.find("ERROR - The folder " + open + " is refused: every user may write into it"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("it passes when closed to "), std::string::npos) << text;
+    EXPECT_EQ(text.find("sticky"), std::string::npos) << text;
+    // And at 1777 it is refused still, as its line said.
+    ASSERT_EQ(chmod(open.c_str(), 01777), 0);
+    char folder[4096] = "";
+    log.Clear();
+    ASSERT_EQ(Platform_GetToolkitFolder(2, folder, sizeof(folder)), 1);
+    EXPECT_NE(std::string(folder), "");
+    EXPECT_NE(log.Text().find("The toolkit's data folder is not used: " + open + " is refused"), std::string::npos)
+        << log.Text();
+}
+
+// A writer's folder is judged as the program's own: this user's, closed to every other writer.
+TEST_F(PrivateDirectoryTest, AWritersFolderIsOursAndClosedToOthers) {
+    struct {
+        const char* Name;
+        mode_t Mode;
+        const char* Reason;
+    } const cases[] = {{"mine", 0700, ""}, {"readable", 0755, ""}, {"open", 0777, "a folder other users can change"},
+                       {"sticky", 01777, "a folder other users can change"}};
+    for (const auto& c : cases) {
+        const std::string path = dir + "/" + c.Name;
+        ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(path.c_str(), c.Mode), 0);
+        const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int32_t error = -1;
+        const char* reason = nullptr;
+        EXPECT_EQ(Platform_JudgeOwnFolder(fd, &error, &reason), c.Reason[0] ? 0 : 1) << c.Name;
+        EXPECT_STREQ(reason ? reason : "", c.Reason) << c.Name;
+        char line[8192] = "";
+        EXPECT_EQ(Platform_GetFolderRefusal(line, sizeof(line)), c.Reason[0] ? 1 : 0) << c.Name;
+        if (c.Reason[0]) {
+            EXPECT_EQ(std::string(line).rfind("The folder " + path + " is refused: every user may write into it", 0), 0u)
+                << line;
+        }
+        close(fd);
+    }
 }
 
 } // namespace

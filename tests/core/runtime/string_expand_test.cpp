@@ -23,7 +23,13 @@
 namespace {
 
 // A caller's callback answering from a table, counting its calls.
-struct Table { std::map<std::string, std::string> values; int calls = 0; std::vector<std::string> arguments; };
+// Names in `templates` answer as templates of the caller's own.
+struct Table {
+    std::map<std::string, std::string> values;
+    int calls = 0;
+    std::vector<std::string> arguments;
+    std::vector<std::string> templates;
+};
 
 int64_t FromTable(void* user, const char* name, char* argument, char* value, int32_t capacity) {
     Table* table = static_cast<Table*>(user);
@@ -32,7 +38,7 @@ int64_t FromTable(void* user, const char* name, char* argument, char* value, int
     auto it = table->values.find(name);
     if (it == table->values.end()) return 0;
     String_CopyLength(value, it->second.c_str(), capacity);
-    return 1;
+    return std::count(table->templates.begin(), table->templates.end(), it->first) ? STRING_EXPAND_TEMPLATE : 1;
 }
 
 std::string Expand(const std::string& text, Table* table = nullptr, int32_t capacity = 8192,
@@ -150,7 +156,7 @@ TEST(StringExpand, ALocationLeftIsFoundWhereverItStands) {
         {"{workflowDirectory}/wd.sh", "workflowDirectory"}, {"/a/{WorkflowPath}", "WorkflowPath"},
         {"{workflowUrl}", "workflowUrl"}, {"{LocalStorage}x.json", "LocalStorage"},
         {"{lockDirectory}l", "lockDirectory"}, {"{contentUrl}p.html", "contentUrl"},
-        {"{workflowDirectoryX}/a", ""}, {"/dev/null/x", ""},
+        {"{workflowDirectoryX}/a", ""},
     };
     for (const auto& c : cases) {
         char name[64] = "?";
@@ -160,42 +166,80 @@ TEST(StringExpand, ALocationLeftIsFoundWhereverItStands) {
     EXPECT_EQ(String_ExpandFindLocation("{Temp}", nullptr, 0), 1);
 }
 
-// A folder the program refused is said by its own name and reason wherever the text that stands
-// in for it begins a path; a location nobody named is said by its token.
-TEST(StringExpand, ARefusedFolderIsJudgedByItsStandInAndSaidByItsName) {
-    ASSERT_EQ(String_ExpandRefuseFolder("LocalStorage", "/dev/null/home/q/", "/home/q/", "a folder other users can change"), 1);
+// A folder the program refused is judged by where a path leads: the folder itself, through a link
+// of any name, or a location left without its value; said by its own name and reason. Nothing is
+// judged by its spelling: a name beside it, or a path that leaves it by "..", passes.
+TEST(StringExpand, ARefusedFolderIsJudgedByItsIdentityAndSaidByItsName) {
+    TempDir place;
+    const std::string q = place.file("q"), link = place.file("link"), other = place.file("other");
+    ASSERT_EQ(mkdir(q.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(other.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(q.c_str(), link.c_str()), 0);
+    ASSERT_EQ(symlink("../q", (other + "/up").c_str()), 0);
+    ASSERT_EQ(String_ExpandRefuseFolder("LocalStorage", (q + "/").c_str(), "a folder other users can change"), 1);
+    const std::string why = "names the refused folder " + q + "/ (a folder other users can change)";
     const struct {
-        const char *text, *said, *shown;
+        std::string text, said;
     } cases[] = {
-        {"/dev/null/home/q/x.json", "names the refused folder /home/q/ (a folder other users can change)", "/home/q/x.json"},
-        {"/dev/null/home/q/", "names the refused folder /home/q/ (a folder other users can change)", "/home/q/"},
-        {"{workflowDirectory}/wd.sh", "names a location without its folder ({workflowDirectory})", "{workflowDirectory}/wd.sh"},
-        {"/dev/null/home/qq", "", ""}, {"/home/q/x.json", "", ""}, {"x/dev/null/home/q/", "", ""},
+        {q + "/x.json", why}, {q + "/", why}, {q, why}, {link + "/x.json", why}, {other + "/up/deep/x", why},
+        {"{LocalStorage}x.json", why}, {"{Upper:{LocalStorage}}", why},
+        {"{workflowDirectory}/wd.sh", "names a location without its folder ({workflowDirectory})"},
+        {"{Env:QVR_NO_SUCH}/x", "names a location without its folder ({Env:QVR_NO_SUCH})"},
+        {q + "x/a", ""}, {q + "/../other/a", ""}, {other + "/a", ""}, {"relative/q", ""},
     };
     for (const auto& c : cases) {
-        char said[256] = "?", shown[256] = "?", name[32] = "?";
-        EXPECT_EQ(String_ExpandJudgeLocation(c.text, said, sizeof(said), shown, sizeof(shown)), c.said[0] ? 1 : 0) << c.text;
-        EXPECT_STREQ(said, c.said) << c.text;
-        EXPECT_STREQ(shown, c.shown) << c.text;
-        EXPECT_EQ(String_ExpandFindLocation(c.text, name, sizeof(name)), c.said[0] ? 1 : 0) << c.text;
+        char said[8192] = "?", shown[8192] = "?";
+        EXPECT_EQ(String_ExpandJudgeLocation(c.text.c_str(), said, sizeof(said), shown, sizeof(shown)),
+                  c.said.empty() ? 0 : 1)
+            << c.text;
+        EXPECT_EQ(std::string(said), c.said) << c.text;
+        EXPECT_EQ(std::string(shown), c.said.empty() ? "" : c.text) << c.text;
     }
-    char name[32] = "";
-    EXPECT_EQ(String_ExpandFindLocation("/dev/null/home/q/a", name, sizeof(name)), 1);
-    EXPECT_STREQ(name, "LocalStorage");
     String_ExpandForgetRefusedFolders();
-    EXPECT_EQ(String_ExpandFindLocation("/dev/null/home/q/a", nullptr, 0), 0);
+    char said[256], shown[256];
+    EXPECT_EQ(String_ExpandJudgeLocation((q + "/x").c_str(), said, sizeof(said), shown, sizeof(shown)), 0);
+}
+
+// The table of refused folders holds as many as the program has locations of its own that may be
+// refused, each once by name: refused again, a location is kept in its place; one more is not
+// kept (and nothing kept is lost).
+TEST(StringExpand, TheRefusedFoldersFillTheirTableToItsBound) {
+    String_ExpandForgetRefusedFolders();
+    const char* names[] = {"LocalStorage", "lockDirectory", "workflowDirectory", "contentUrl"};
+    for (const char* name : names)
+        ASSERT_EQ(String_ExpandRefuseFolder(name, (std::string("/refused/") + name + "/").c_str(), "why"), 1) << name;
+    EXPECT_EQ(String_ExpandRefuseFolder("localstorage", "/refused/again/", "again"), 1);
+    EXPECT_EQ(String_ExpandRefuseFolder("remoteContentUrl", "/refused/fifth/", "fifth"), 0);
+    const struct {
+        const char *text, *said;
+    } cases[] = {
+        {"{LocalStorage}x", "names the refused folder /refused/again/ (again)"},
+        {"{contentUrl}x", "names the refused folder /refused/contentUrl/ (why)"},
+        {"{lockDirectory}x", "names the refused folder /refused/lockDirectory/ (why)"},
+        {"{remoteContentUrl}x", "names a location without its folder ({remoteContentUrl})"},
+    };
+    for (const auto& c : cases) {
+        char said[256] = "", shown[256] = "";
+        EXPECT_EQ(String_ExpandJudgeLocation(c.text, said, sizeof(said), shown, sizeof(shown)), 1) << c.text;
+        EXPECT_STREQ(said, c.said);
+    }
+    String_ExpandForgetRefusedFolders();
 }
 
 TEST(StringExpand, SourcesInOrderAndTheCallerLast) {
     Table table;
     table.values = {{"Mine", "caller value"}, {"Upper", "not asked"}, {"UserHome", "not asked"},
-                    {"ToBase64", "not asked"}, {"Empty", ""}, {"Outer", "{Mine}!"}};
+                    {"ToBase64", "not asked"}, {"Empty", ""}, {"Outer", "{Mine}!"}, {"Made", "{Mine}!"}};
+    table.templates = {"Made"};
     EXPECT_EQ(Expand("{Mine}", &table), "caller value");
     EXPECT_EQ(Expand("{Upper:x}", &table), "X");
     EXPECT_NE(Expand("{UserHome}", &table), "not asked");
     EXPECT_EQ(Expand("{ToBase64:abc}", &table), "YWJj");
     EXPECT_EQ(Expand("a{Empty}b", &table), "ab");
-    EXPECT_EQ(Expand("{Outer}", &table), "caller value!"); // a value that begins with a token is expanded in turn
+    // A value is text; a template's tokens are expanded in turn, and what they give is text.
+    EXPECT_EQ(Expand("{Outer}", &table), "{Mine}!");
+    EXPECT_EQ(Expand("{Made}", &table), "caller value!");
+    EXPECT_EQ(Expand("{Upper:{Made}}", &table), "CALLER VALUE!");
     // An unresolved inner token stays in the outer one's argument as text.
     EXPECT_EQ(Expand("{Copy:<{Nobody}>}", &table), "<{Nobody}>");
     // The argument reaches the callback whole, commas and all; no ':' means no argument.
@@ -270,6 +314,7 @@ TEST(StringExpand, ValuesThatExpandIntoEachOtherStop) {
     Table table;
     table.values = {{"Self", "{Self}"}, {"A", "{B}"}, {"B", "{A}"}, {"Grow", "x{Grow}"},
                     {"P", "{Q}{Q}"},      {"Q", "{P}"}};
+    table.templates = {"Self", "A", "B", "Grow", "P", "Q"};
     for (const char* text : {"{Self}", "<{A}>", "{Grow}", "{P}", "{Upper:{A}}"}) {
         table.calls = 0;
         Expand(text, &table);

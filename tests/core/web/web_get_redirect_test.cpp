@@ -179,7 +179,7 @@ TEST_F(WebGetRedirectTest, MacrosAndTheUrlAsPassedIn) {
     ASSERT_EQ(WebGet_RedirectAddMacro("Host", "origin.example"), 1);
     Add("to-mirror", "^https://origin\\.example/(.*)$", "https://{Mirror}/$1?from={Url}");
     int64_t changed = 0;
-    // {Url} is the URL before the rules; its own tokens expand like those of any value.
+    // {Url} is the URL before the rules, its own tokens expanded as the request's are.
     EXPECT_EQ(Redirect("https://{Host}/f", WEBGET_REDIRECT_EXPAND, &changed),
               "https://mirror.example/f?from=https://origin.example/f");
     EXPECT_EQ(Redirect("https://origin.example/g?a=b", WEBGET_REDIRECT_EXPAND),
