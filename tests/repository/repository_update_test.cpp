@@ -3,6 +3,7 @@
 // changed in such a file (removed, cut, its time or mode) is still put back as listed.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 #include <mutex>
@@ -46,7 +47,8 @@ class RepositoryUpdateTest : public RepositoryFixture {
         RepositoryFixture::TearDown();
     }
     // One version: file i holds (1 + i % 2) whole pieces, so that no two files share a piece, with
-    // the time and attributes listed (executable for every third file, with `flip` the other way).
+    // the time and attributes listed (executable for every third file, with `flip` the other way), and
+// a link "l" to the first file.
     void Publish(const std::string& id, const std::map<int, int>& seeds, int retimed, int flip) {
         std::map<std::string, std::string> files;
         for (int i = 0; i < kFiles; i++)
@@ -60,8 +62,11 @@ class RepositoryUpdateTest : public RepositoryFixture {
                                  "  f['mtime']=" + std::to_string((int64_t)kTime) + "+i+(1000 if i==" +
                                      std::to_string(retimed) + " else 0)\n"
                                  "  f['attr']=4 if (i%3==0)!=(i==" + std::to_string(flip) + ") else 0\n"
+                                 "m['files'].append({'name':'l','size':0,'attr':8,'link':'a/f10'})\n"
                                  "json.dump(m,open(sys.argv[1],'w'))\n";
-        ASSERT_EQ(Shell("/usr/bin/python3 " + script + " " + Root() + "/remote.json"), 0);
+        ASSERT_EQ(Shell("/usr/bin/python3 " + script + " " + Root() + "/remote.json && ln -s a/f10 " + Root() +
+                        "/remote/l"),
+                  0);
     }
     // Refresh, then synchronise as the task does for an update that is not a repair.
     bool Update() {
@@ -75,9 +80,9 @@ class RepositoryUpdateTest : public RepositoryFixture {
 // Each row: what the user did to an unchanged file before the update. The new version rewrites
 // file 1, lists a later time for file 2 and the other attributes for file 3 (their bytes kept).
 TEST_F(RepositoryUpdateTest, UnchangedFilesAreNotOpenedAndWhatTheUserChangedIsPutBack) {
-    enum class User { Nothing, Removed, Cut, Touched, ModeChanged };
+    enum class User { Nothing, Removed, Cut, Touched, ModeChanged, Relinked };
     constexpr int kUser = 4; // the file the user changes: not executable, one piece
-    for (User user : {User::Nothing, User::Removed, User::Cut, User::Touched, User::ModeChanged}) {
+    for (User user : {User::Nothing, User::Removed, User::Cut, User::Touched, User::ModeChanged, User::Relinked}) {
         SCOPED_TRACE((int)user);
         Shell("rm -rf " + Root() + "/local " + Root() + "/state");
         Publish("v1", {}, -1, -1);
@@ -93,6 +98,7 @@ TEST_F(RepositoryUpdateTest, UnchangedFilesAreNotOpenedAndWhatTheUserChangedIsPu
         case User::Cut: ASSERT_EQ(truncate(path.c_str(), 10), 0); break;
         case User::Touched: ASSERT_EQ(Shell("touch " + path), 0); break;
         case User::ModeChanged: ASSERT_EQ(chmod(path.c_str(), 0755), 0); break;
+        case User::Relinked: ASSERT_EQ(Shell("ln -sfn b/f11 " + Root() + "/local/l"), 0); break;
         }
         g_opened.clear();
         static const StorageFileOSCalls counting = [] {
@@ -115,6 +121,9 @@ TEST_F(RepositoryUpdateTest, UnchangedFilesAreNotOpenedAndWhatTheUserChangedIsPu
             }
         }
         EXPECT_GE(g_opened.count(Leaf(1)), 1u);
+        char target[64] = {};
+        EXPECT_EQ(readlink((Root() + "/local/l").c_str(), target, sizeof(target) - 1), 5);
+        EXPECT_STREQ(target, "a/f10");
     }
 }
 
