@@ -278,6 +278,7 @@ TEST(StorageCopy, AutomaticMaskCompletesOnlyFilesTheInstalledManifestListsOtherw
         {"another time", ",\"mtime\":6,\"attr\":4", listed, true},
         {"other attributes", ",\"mtime\":5,\"attr\":0", listed, true},
         {"no time installed", ",\"attr\":4", listed, true},
+        {"no attributes installed", ",\"mtime\":5", ",\"mtime\":5,\"attr\":0", true},
         {"a link", listed + ",\"link\":\"a\"", listed + ",\"link\":\"a\"", true},
     };
     for (const Row& row : rows) {
