@@ -29,14 +29,17 @@ inline void Fill(std::string& data, uint64_t seed) {
 }
 
 // Writes the manifest of `root` (files in folders below it too) to `out` with the id `id`; the
-// script goes to `script`. False when Python fails.
+// script goes to `script`. With times, each file lists its modification time, as a server's
+// manifest of an installation does. False when Python fails.
 inline bool WriteRepositoryManifest(const std::string& script, const std::string& root, const std::string& out,
-                               int64_t pieceSize, const std::string& id) {
+                               int64_t pieceSize, const std::string& id, bool times = false) {
     std::ofstream(script)
         << "import base64,hashlib,json,os,sys\n"
            "root,out,size=sys.argv[1],sys.argv[2],int(sys.argv[3])\n"
            "names=sorted(os.path.relpath(os.path.join(d,f),root) for d,_,fs in os.walk(root) for f in fs)\n"
            "files=[{'name':n,'size':os.path.getsize(os.path.join(root,n))} for n in names]\n"
+           "if len(sys.argv)>5:\n"
+           "  for f in files: f['mtime']=int(os.path.getmtime(os.path.join(root,f['name'])))\n"
            "d=[];buf=b'';total=0\n"
            "for n in names:\n"
            "  with open(os.path.join(root,n),'rb') as f:\n"
@@ -51,7 +54,8 @@ inline bool WriteRepositoryManifest(const std::string& script, const std::string
            "json.dump({'id':sys.argv[4],'files':files,'pad':pad,'pieces':{'size':size,'digests':d}},"
            "open(out,'w'))\n";
     const std::string command =
-        "/usr/bin/python3 " + script + " " + root + " " + out + " " + std::to_string(pieceSize) + " " + id;
+        "/usr/bin/python3 " + script + " " + root + " " + out + " " + std::to_string(pieceSize) + " " + id +
+        (times ? " times" : "");
     return system(command.c_str()) == 0;
 }
 

@@ -9,8 +9,10 @@
 // (QVR_UPDATE_BENCH_SMALL of 2 KiB, 2,000 by default) into an empty folder, with every file flushed
 // to disk by one flush of the file system before the manifest's save, and with each file and its
 // folder flushed on its own; the counter table_calls_per_file counts the calls through the file
-// storage's table of system calls. QVR_UPDATE_BENCH_LOG=1 prints the repository's lines and what it
-// read and wrote.
+// storage's table of system calls. And one file changed among 10,000 small ones listed with their
+// times: the update timed beside the refresh that found it (each with the other outside the timed
+// run), its counters the opens and table calls per file of the tree. QVR_UPDATE_BENCH_LOG=1 prints
+// the repository's lines and what it read and wrote.
 #include <benchmark/benchmark.h>
 
 #include <sys/stat.h>
@@ -23,6 +25,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <type_traits>
 
 #include "bench/peer_ratio.h"
 #include "bench/repository_bench_support.h"
@@ -66,12 +69,14 @@ int64_t Silent(void*, const char* format, ...) {
 
 int Shell(const std::string& command) { return system(command.c_str()); }
 
-// Every call through the file storage's table, counted.
-std::atomic<long> tableCalls{0};
+// Every call through the file storage's table, counted, and its opens on their own.
+std::atomic<long> tableCalls{0}, tableOpens{0};
 template <typename Function, auto Member> struct Counted;
 template <typename Result, typename... Args, auto Member> struct Counted<Result (*)(Args...), Member> {
     static Result Call(Args... args) {
         tableCalls++;
+        if constexpr (std::is_same_v<decltype(Member), decltype(&StorageFileOSCalls::OpenAt)>)
+            if (Member == &StorageFileOSCalls::OpenAt) tableOpens++;
         return (StorageFileOS_SystemCalls()->*Member)(args...);
     }
 };
@@ -173,6 +178,50 @@ struct Env {
         return WriteRepositoryManifest(File("manifest.py"), File(tree), File(tree + ".json"), kPiece, tree);
     }
 
+    // Tree "many": kManyFiles files of 1 to 8 KiB in 100 folders, listed with their times in pieces
+    // of 64 KiB; the second version rewrites one of them (the same size, other bytes, a later
+    // time) and shares every other file with the first. Made on first use.
+    static constexpr int kManyFiles = 10000;
+    static constexpr int kManyChanged = 4242;
+    int ManyState = 0; // 0 not tried, 1 made, -1 failed
+    bool BuildMany() {
+        if (ManyState == 0) ManyState = MakeMany() ? 1 : -1;
+        return ManyState == 1;
+    }
+    static std::string ManyName(int i) {
+        char name[64];
+        snprintf(name, sizeof(name), "d%02d/f%05d.bin", i % 100, i);
+        return name;
+    }
+    bool MakeMany() {
+        if (Shell("rm -rf " + File("many1") + " " + File("many2")) != 0) return false;
+        mkdir(File("many1").c_str(), 0700);
+        for (int d = 0; d < 100; d++) {
+            char folder[32];
+            snprintf(folder, sizeof(folder), "many1/d%02d", d);
+            mkdir(File(folder).c_str(), 0700);
+        }
+        std::string data;
+        for (int i = 0; i < kManyFiles; i++) {
+            data.assign((size_t)1024 * (1 + i % 8), 0);
+            Fill(data, 5000 + (uint64_t)i);
+            std::ofstream out(File("many1/" + ManyName(i)), std::ios::binary);
+            if (!(out << data)) return false;
+        }
+        const std::string changed = File("many2/" + ManyName(kManyChanged));
+        data.assign((size_t)1024 * (1 + kManyChanged % 8), 0);
+        Fill(data, 99);
+        if (Shell("find " + File("many1") + " -type f -exec touch -d 2020-01-01 {} + && cp -al " + File("many1") +
+                  " " + File("many2") + " && rm " + changed) != 0 ||
+            !(std::ofstream(changed, std::ios::binary) << data))
+            return false;
+        for (const char* tree : {"many1", "many2"})
+            if (!WriteRepositoryManifest(File("manifest.py"), File(tree), File(std::string(tree) + ".json"), 64 << 10,
+                                         tree, true))
+                return false;
+        return true;
+    }
+
     // The destination holds the first version, linked from it (an update replaces files by
     // rename and writes none in place, on either side), and our manifest of it.
     void Prepare(const std::string& tree) {
@@ -198,71 +247,93 @@ Env& TheEnv() {
     return env;
 }
 
-// Refreshes and synchronises the destination with the tree's second version; true when it ended
-// without an error.
-bool RunOurUpdate(Env& env, const std::string& tree) {
+// One run of ours: a repository over the destination and the tree's second version, refreshed and
+// then synchronised, each step on its own so that a bench can time either.
+struct OurRun {
+    Env& env;
     Repository* repo = nullptr;
-    if (!Repository_Create(&repo)) return false;
-    Repository_SetPrintCallback(repo, nullptr, Silent);
-    Repository_SetCertStoreHandle(repo, env.Trust);
-    Repository_SetThreadId(repo, Thread_GetCurrentId());
-    EventQueue* queue = Thread_GetCurrentEventQueueHandle();
-    Repository_SetEventQueueHandle(repo, queue);
-    EventQueue_Release(&queue);
-    const std::string text = "{\"repository\":\"bench\",\"remote.id\":\"" + tree + "2\",\"remote.metafile\":\"" +
-                             env.File(tree + "2.json") + "\",\"local\":{\"type\":\"file\",\"path\":\"" +
-                             env.File("dest") + "\"},\"remote\":{\"type\":\"file\",\"path\":\"" +
-                             env.File(tree + "2") + "\"},\"requests\":16,\"fileCompletes\":4,\"metafile\":\"" +
-                             env.File("state/local.json") + "\"}";
-    Dictionary *root = nullptr, *config = nullptr;
-    bool ok = ToDictionary(text, &root, &config) && Repository_SetConfigDictionaryHandle(repo, config) == 1;
-    Dictionary_Release(&root);
-    auto flags = [&](bool state) {
+    bool ok = false;
+
+    OurRun(Env& e, const std::string& tree) : env(e) {
+        if (!Repository_Create(&repo)) return;
+        Repository_SetPrintCallback(repo, nullptr, Silent);
+        Repository_SetCertStoreHandle(repo, env.Trust);
+        Repository_SetThreadId(repo, Thread_GetCurrentId());
+        EventQueue* queue = Thread_GetCurrentEventQueueHandle();
+        Repository_SetEventQueueHandle(repo, queue);
+        EventQueue_Release(&queue);
+        const std::string text = "{\"repository\":\"bench\",\"remote.id\":\"" + tree + "2\",\"remote.metafile\":\"" +
+                                 env.File(tree + "2.json") + "\",\"local\":{\"type\":\"file\",\"path\":\"" +
+                                 env.File("dest") + "\"},\"remote\":{\"type\":\"file\",\"path\":\"" +
+                                 env.File(tree + "2") + "\"},\"requests\":16,\"fileCompletes\":4,\"metafile\":\"" +
+                                 env.File("state/local.json") + "\"}";
+        Dictionary *root = nullptr, *config = nullptr;
+        ok = ToDictionary(text, &root, &config) && Repository_SetConfigDictionaryHandle(repo, config) == 1;
+        Dictionary_Release(&root);
+    }
+    uint32_t Flags(bool state) {
         uint32_t value = 0;
         if (state) Repository_GetStateFlags(repo, &value);
         else Repository_GetActionFlags(repo, &value);
         return value;
-    };
-    if (ok) {
+    }
+    // The refresh that finds what the second version changes.
+    bool Refresh() {
+        if (!ok) return false;
         Repository_Reset(repo);
         Repository_SetCatalog(repo, 0);
         Repository_SetActive(repo, 1);
         Repository_SetRefresh(repo, 1);
-        ok = Pump(
-            repo,
-            [&] {
-                return !(flags(false) & REPOSITORY_ACTION_REFRESH) && !(flags(true) & REPOSITORY_STATEFLAG_REFRESH);
-            },
-            60);
+        return ok = Pump(
+                   repo,
+                   [&] {
+                       return !(Flags(false) & REPOSITORY_ACTION_REFRESH) &&
+                              !(Flags(true) & REPOSITORY_STATEFLAG_REFRESH);
+                   },
+                   60);
     }
-    if (ok) {
-        // As the repository task starts a synchronisation that is not a repair.
+    // The update it found, as the repository task starts a synchronisation that is not a repair.
+    bool Sync() {
+        if (!ok) return false;
         Repository_SetDelta(repo, 1);
         Repository_SetMask(repo, 1);
         Repository_SetSync(repo, 1);
-        ok = Pump(
-            repo,
-            [&] { return !(flags(false) & REPOSITORY_ACTION_SYNC) && !(flags(true) & REPOSITORY_STATEFLAG_ALIVE); },
-            600);
+        return ok = Pump(
+                   repo,
+                   [&] { return !(Flags(false) & REPOSITORY_ACTION_SYNC) && !(Flags(true) & REPOSITORY_STATEFLAG_ALIVE); },
+                   600);
     }
-    uint32_t errors = 0;
-    Repository_GetErrorCount(repo, &errors);
-    if (getenv("QVR_UPDATE_BENCH_LOG")) {
-        Dictionary* dump = nullptr;
-        Dictionary_Create(&dump);
-        Repository_Dump(repo, dump);
-        for (const char* key :
-             {"localReadBytes", "localWriteBytes", "remoteReadBytes", "piecesWritten", "piecesSkipped", "piecesMasked"}) {
-            double value = 0;
-            Dictionary_GetFloat64ByKey(dump, key, &value);
-            fprintf(stderr, "%s %.0f\n", key, value);
+    // true when every step ended without an error.
+    bool End() {
+        if (!repo) return false;
+        uint32_t errors = 0;
+        Repository_GetErrorCount(repo, &errors);
+        if (getenv("QVR_UPDATE_BENCH_LOG")) {
+            Dictionary* dump = nullptr;
+            Dictionary_Create(&dump);
+            Repository_Dump(repo, dump);
+            for (const char* key : {"localReadBytes", "localWriteBytes", "remoteReadBytes", "piecesWritten",
+                                    "piecesSkipped", "piecesMasked"}) {
+                double value = 0;
+                Dictionary_GetFloat64ByKey(dump, key, &value);
+                fprintf(stderr, "%s %.0f\n", key, value);
+            }
+            Dictionary_Release(&dump);
         }
-        Dictionary_Release(&dump);
+        Repository_Shutdown(repo);
+        Pump(repo, [&] { return Repository_IsShutdown(repo) == 1; }, 10);
+        Repository_Release(&repo);
+        return ok && errors == 0;
     }
-    Repository_Shutdown(repo);
-    Pump(repo, [&] { return Repository_IsShutdown(repo) == 1; }, 10);
-    Repository_Release(&repo);
-    return ok && errors == 0;
+};
+
+// Refreshes and synchronises the destination with the tree's second version; true when it ended
+// without an error.
+bool RunOurUpdate(Env& env, const std::string& tree) {
+    OurRun run(env, tree);
+    run.Refresh();
+    run.Sync();
+    return run.End();
 }
 
 void Update(benchmark::State& state, const std::string& tree, bool ours) {
@@ -314,6 +385,46 @@ void Install(benchmark::State& state, bool eachFile) {
     state.counters["table_calls_per_file"] = (double)calls / (double)state.iterations() / env.Small;
 }
 
+// One file changed among many: the refresh that finds it (the peer), or the update that follows
+// it, each timed alone with the other done outside the timed run. The update's counters: the opens
+// and all the calls through the file storage's table, per file of the tree.
+void Many(benchmark::State& state, bool update) {
+    Env& env = TheEnv();
+    if (!env.Built || !env.BuildMany()) return state.SkipWithError("the trees could not be set up");
+    long calls = 0, opens = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        env.Prepare("many");
+        Shell("sync");
+        OurRun run(env, "many");
+        if (update) {
+            if (!run.Refresh()) return state.SkipWithError("the refresh failed");
+            tableCalls = tableOpens = 0;
+            StorageFileOS_SetCalls(&kCounted);
+        }
+        state.ResumeTiming();
+        const bool ok = update ? run.Sync() : run.Refresh();
+        state.PauseTiming();
+        StorageFileOS_SetCalls(nullptr);
+        calls += tableCalls.load();
+        opens += tableOpens.load();
+        const bool found = (run.Flags(true) & REPOSITORY_STATEFLAG_UPDATE) != 0;
+        if (!run.End() || !ok) return state.SkipWithError("the run failed");
+        if (!update && !found) return state.SkipWithError("the refresh found no update");
+        if (update && !env.Same("many")) return state.SkipWithError("the tree differs after the update");
+        state.ResumeTiming();
+    }
+    state.counters["files"] = Env::kManyFiles;
+    if (update) {
+        const double runs = (double)state.iterations() * Env::kManyFiles;
+        state.counters["table_calls_per_file"] = (double)calls / runs;
+        state.counters["opens_per_file"] = (double)opens / runs;
+    }
+}
+
+void OurOneOfManyUpdate(benchmark::State& state) { Many(state, true); }
+void OurOneOfManyRefresh(benchmark::State& state) { Many(state, false); }
+
 void OurSmallFilesFlushedOnce(benchmark::State& state) { Install(state, false); }
 void OurSmallFilesFlushedEach(benchmark::State& state) { Install(state, true); }
 
@@ -327,6 +438,10 @@ void RsyncBesideNeighbour(benchmark::State& state) { Update(state, "pair", false
 PEER_RATIO("8 bytes changed in a large file, beside rsync", "OurEightBytes", "RsyncEightBytes");
 PEER_RATIO("a small file rewritten beside an unchanged large neighbour, beside rsync", "OurBesideNeighbour",
            "RsyncBesideNeighbour");
+PEER_RATIO("one file changed among 10,000: the update beside the refresh that found it", "OurOneOfManyUpdate",
+           "OurOneOfManyRefresh");
+BENCHMARK(OurOneOfManyUpdate)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(OurOneOfManyRefresh)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK(OurSmallFilesFlushedOnce)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(OurSmallFilesFlushedEach)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(OurEightBytes)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);

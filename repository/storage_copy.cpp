@@ -47,6 +47,9 @@ struct StorageCopy {
     MetaFile* DestMeta;
     PieceQueue* Pieces;
     BitField* Mask;
+    // The pieces the automatic mask kept: the installed manifest has each in the same place, and
+    // the destination was found to hold it.
+    BitField* Kept;
     StorageRequest* FileRequest;
     FileListMember* Cursor;
     uint32_t ThreadId;
@@ -383,6 +386,43 @@ void FileDone(Storage*, void* user, void*, uint32_t code, uint32_t extra) {
     StorageCopy_Release(&c);
 }
 
+// Whether the destination holds the file as the source lists it, proven without a completion:
+// every piece it spans was kept by the automatic mask (the installed manifest has that piece in
+// the same place, and the destination's check found the file there as listed), and the installed
+// manifest lists the very name with the same size, time, attributes and link. A link entry is
+// always completed, as only the completion reads where a link leads.
+bool Unchanged(StorageCopy* c, FileList* list, FileListMember* file, int32_t first, int32_t last) {
+    if (!(c->Flags & STORAGE_COPY_FLAG_AUTO_MASK) || (c->Flags & STORAGE_COPY_FLAG_TO_PENDING) || !c->DestMeta ||
+        last < first || BitField_IsRangeSet(c->Kept, first, last - first + 1) != 1)
+        return false;
+    FileList* installed = nullptr;
+    FileListIndex* index = nullptr;
+    FileListMember* other = nullptr;
+    const char* name = FileList_MemberGetNamePtr(list, file);
+    if (!name || !MetaFile_GetFileListHandle(c->DestMeta, &installed) || !installed ||
+        !MetaFile_GetFileListIndexHandle(c->DestMeta, &index) || !index ||
+        !FileList_IndexFindByName(index, name, &other, nullptr) || !other)
+        return false;
+    const char* otherName = FileList_MemberGetNamePtr(installed, other);
+    uint32_t flags = 0, otherFlags = 0;
+    FileList_MemberGetFlags(list, file, &flags);
+    FileList_MemberGetFlags(installed, other, &otherFlags);
+    constexpr uint32_t kCompared = FILELIST_FLAG_LINK | FILELIST_FLAG_MODIFIED_TIME | FILELIST_FLAG_ATTRIBUTES;
+    if (!otherName || strcmp(name, otherName) != 0 || (flags & FILELIST_FLAG_LINK) ||
+        (flags & kCompared) != (otherFlags & kCompared))
+        return false;
+    uint64_t size = 0, otherSize = 0;
+    double time = 0, otherTime = 0;
+    uint32_t attributes = 0, otherAttributes = 0;
+    FileList_MemberGetSize(list, file, &size);
+    FileList_MemberGetSize(installed, other, &otherSize);
+    FileList_MemberGetModifiedTime(list, file, &time);
+    FileList_MemberGetModifiedTime(installed, other, &otherTime);
+    FileList_MemberGetAttributes(list, file, &attributes);
+    FileList_MemberGetAttributes(installed, other, &otherAttributes);
+    return size == otherSize && time == otherTime && attributes == otherAttributes;
+}
+
 // Queues the files whose pieces are all complete, strictly in manifest order.
 void FilesCollect(StorageCopy* c) {
     FileList* list = nullptr;
@@ -407,7 +447,13 @@ void FilesCollect(StorageCopy* c) {
                            (last >= first &&
                             PieceQueue_IndexIsRangeComplete(c->Pieces, first, last - first + 1) == 1);
         if (!ready) break;
-        RecordAppend(c, c->Cursor);
+        if (Unchanged(c, list, c->Cursor, first, last)) {
+            // Nothing of it to complete: counted as done without asking the destination again.
+            c->FilesDone++;
+            c->LastFileComplete = Time_GetCurrent();
+        } else {
+            RecordAppend(c, c->Cursor);
+        }
         FileListMember* next = nullptr;
         FileList_MemberGetNext(list, c->Cursor, &next);
         c->Cursor = next;
@@ -479,7 +525,8 @@ int64_t StorageCopy_Create(StorageCopy** handle) {
     Pool_Create(&c->Operations);
     Pool_SetMemorySize(c->Operations, kOperationSize);
     Pool_SetChunkSize(c->Operations, 16);
-    if (!c->Records || !c->Operations || !PieceQueue_Create(&c->Pieces) || !StorageRequest_Create(&c->FileRequest)) {
+    if (!c->Records || !c->Operations || !PieceQueue_Create(&c->Pieces) || !StorageRequest_Create(&c->FileRequest) ||
+        !BitField_Create(&c->Kept)) {
         StorageCopy_Delete(&c);
         return 0;
     }
@@ -512,6 +559,7 @@ int64_t StorageCopy_Delete(StorageCopy** handle) {
     SetHandle(&c->Source, nullptr);
     SetHandle(&c->DestMeta, nullptr);
     if (c->Mask) BitField_Release(&c->Mask);
+    if (c->Kept) BitField_Release(&c->Kept);
     c->Header.ClassId = 0;
     Memory_Free(c, sizeof(StorageCopy));
     *handle = nullptr;
@@ -689,6 +737,11 @@ int64_t StorageCopy_Configure(StorageCopy* copy) {
     FileList* list = nullptr;
     copy->Cursor = nullptr;
     if (MetaFile_GetFileListHandle(copy->Source, &list) && list) FileList_MemberGetFirst(list, &copy->Cursor);
+    PieceList* pieces = nullptr;
+    int32_t total = 0;
+    if (MetaFile_GetPieceListHandle(copy->Source, &pieces) && pieces) PieceList_GetPieceTotal(pieces, &total);
+    BitField_SetTotalBits(copy->Kept, total);
+    BitField_ClearAll(copy->Kept);
     return PieceQueue_Configure(copy->Pieces, copy->Mask, (copy->Flags & STORAGE_COPY_FLAG_DELTA) ? 1 : 0);
 }
 
@@ -787,6 +840,7 @@ int64_t StorageCopy_StateDo(StorageCopy* copy, StorageRequest* request, uint32_t
                 }
             }
         } else if (code == 0) {
+            BitField_Set(copy->Kept, index);
             Skip(copy, request, "Piece Skipped (Mask) (%d)");
             return StorageCopy_StateNext(copy, request);
         }

@@ -2469,14 +2469,24 @@ int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {
         CopyId id{};
         copied = CopyOf(b, directory, entry.Name, leaf, copy, sizeof(copy), &id);
     }
+    // A file cut short or grown since it was installed does not hold the manifest's pieces. Nor
+    // is a file whose time or attributes are not those listed present as listed: a file all of
+    // whose pieces are found here is taken for complete without its completion, which would set
+    // them, so such a file is written and completed anew.
+    bool present = !error && status.Kind == STORAGE_FILE_OS_FILE && status.Size == entry.Size;
+    const double wantedTime = b->SkipTimestamp ? 0 : entry.Modified;
+    if (present && wantedTime > 0 && status.ModifiedSeconds != (int64_t)wantedTime) present = false;
+    uint32_t attributes = 0;
+    if (present && WantedAttributes(b, entry) &&
+        (!FileAttributesBack(directory, leaf, &attributes) ||
+         attributes != (entry.Attributes & (kAttributeReadOnly | kAttributeExecutable))))
+        present = false;
     StorageFileOS_Close(&directory);
     if (copied && !CopiedHere(b, entry.Name)) return Finish(operation, STORAGE_NOT_FOUND, 0);
     if (error == ENOENT || error == ENOTDIR) return Finish(operation, STORAGE_NOT_FOUND, 0);
     if (error) return FinishError(operation, error);
     if (status.Kind == STORAGE_FILE_OS_LINK)
         return IsLinkEntry(entry) ? Finish(operation, 0, 0) : Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
-    // A file cut short or grown since it was installed does not hold the manifest's pieces.
-    const bool present = status.Kind == STORAGE_FILE_OS_FILE && status.Size == entry.Size;
     return Finish(operation, present ? 0u : (uint32_t)STORAGE_NOT_FOUND, 0);
 }
 

@@ -263,6 +263,41 @@ TEST(StorageCopy, AutomaticMaskSkipsOnlyFilesThatAreOnDisk) {
     Storage_Release(&job.owner.Source);
 }
 
+// A file whose pieces the automatic mask keeps is completed again only where the installed
+// manifest does not list it as the new version does: its time, attributes or presence differ, or
+// it is a link (only a completion reads where a link leads).
+TEST(StorageCopy, AutomaticMaskCompletesOnlyFilesTheInstalledManifestListsOtherwise) {
+    const std::vector<std::pair<std::string, Bytes>> files = {{"a", Fill(16, 1)}, {"b", Fill(16, 2)}};
+    const std::string listed = ",\"mtime\":5,\"attr\":4";
+    struct Row {
+        const char* What;
+        std::string Installed, Source;
+        bool Completed;
+    } rows[] = {
+        {"listed alike", listed, listed, false},
+        {"another time", ",\"mtime\":6,\"attr\":4", listed, true},
+        {"other attributes", ",\"mtime\":5,\"attr\":0", listed, true},
+        {"no time installed", ",\"attr\":4", listed, true},
+        {"no attributes installed", ",\"mtime\":5", ",\"mtime\":5,\"attr\":0", true},
+        {"a link", listed + ",\"link\":\"a\"", listed + ",\"link\":\"a\"", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.What);
+        TestManifest installed(files, 16, true, "m1", {listed, row.Installed});
+        TestManifest source(files, 16, true, "m2", {listed, row.Source});
+        Job job(2);
+        job.owner.Source = TestStorage(source.Stream);
+        Storage* dest = TestStorage(source.Stream);
+        StorageCopy_SetDestHandle(job.copy, dest);
+        job.Setup(source.meta, installed.meta,
+                  STORAGE_COPY_FLAG_FETCH | STORAGE_COPY_FLAG_WRITE | STORAGE_COPY_FLAG_AUTO_MASK);
+        ASSERT_TRUE(job.Run());
+        EXPECT_EQ(job.Stat(StorageCopy_GetPiecesSkipped), 2);
+        EXPECT_EQ(Only(TestBackendOf(dest)->TakeCalls(), "FileComplete").size(), row.Completed ? 1u : 0u);
+        for (Storage* s : {job.owner.Source, dest}) Storage_Release(&s);
+    }
+}
+
 TEST(StorageCopy, PendingPieceIsWrittenWithoutCheckOrFetch) {
     TestManifest m({{"a", Fill(16, 5)}}, 16);
     Job job(1);

@@ -80,15 +80,17 @@ struct TestManifest {
     std::vector<Bytes> Digests;
     uint32_t PieceSize;
 
+    // `fields`: further members of each file's object, in order (",\"mtime\":5"), where given.
     TestManifest(const std::vector<std::pair<std::string, Bytes>>& files, uint32_t pieceSize,
-                 bool hashPadding = true, const std::string& id = "m1")
+                 bool hashPadding = true, const std::string& id = "m1", const std::vector<std::string>& fields = {})
         : PieceSize(pieceSize) {
         std::string json = "{\"id\":\"" + id + "\",\"files\":[";
         for (size_t i = 0; i < files.size(); ++i) {
             const Bytes& data = files[i].second;
             const uint32_t pad = (uint32_t)((pieceSize - data.size() % pieceSize) % pieceSize);
             json += std::string(i ? "," : "") + "{\"name\":\"" + files[i].first +
-                    "\",\"size\":" + std::to_string(data.size()) + ",\"pad\":" + std::to_string(pad) + "}";
+                    "\",\"size\":" + std::to_string(data.size()) + ",\"pad\":" + std::to_string(pad) +
+                    (i < fields.size() ? fields[i] : "") + "}";
             Stream.insert(Stream.end(), data.begin(), data.end());
             Stream.insert(Stream.end(), pad, 0);
             IsData.insert(IsData.end(), data.size(), true);

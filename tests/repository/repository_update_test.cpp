@@ -1,0 +1,130 @@
+// An update that reads and writes what changed: a file the installed manifest lists as the new
+// version does, found on disk as listed, is neither opened nor completed again; what the user
+// changed in such a file (removed, cut, its time or mode) is still put back as listed.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "repository/linux/storage_file_os.h"
+#include "repository/repository.h"
+#include "tests/repository/repository_test_support.h"
+
+namespace {
+
+const auto* g_environment = ::testing::AddGlobalTestEnvironment(new WebGetNetEnvironment);
+
+// The names every open through the file storage's table named (a file's own open names its leaf).
+std::mutex g_openLock;
+std::multiset<std::string> g_opened;
+int CountingOpenAt(int directory, const char* name, int flags, mode_t mode) {
+    {
+        std::lock_guard<std::mutex> hold(g_openLock);
+        g_opened.insert(name);
+    }
+    return StorageFileOS_SystemCalls()->OpenAt(directory, name, flags, mode);
+}
+
+constexpr int kFiles = 12;
+constexpr int kPiece = 64;
+constexpr double kTime = 1577836800; // each file's listed time: this plus its number
+
+std::string Leaf(int i) {
+    return "f" + std::to_string(10 + i);
+}
+std::string Name(int i) {
+    return std::string(i % 2 ? "b/" : "a/") + Leaf(i);
+}
+
+class RepositoryUpdateTest : public RepositoryFixture {
+  protected:
+    void TearDown() override {
+        StorageFileOS_SetCalls(nullptr);
+        RepositoryFixture::TearDown();
+    }
+    // One version: file i holds (1 + i % 2) whole pieces, so that no two files share a piece, with
+    // the time and attributes listed (executable for every third file, with `flip` the other way), and
+// a link "l" to the first file.
+    void Publish(const std::string& id, const std::map<int, int>& seeds, int retimed, int flip) {
+        std::map<std::string, std::string> files;
+        for (int i = 0; i < kFiles; i++)
+            files[Name(i)] = Content((size_t)kPiece * (1 + i % 2), seeds.count(i) ? seeds.at(i) : i);
+        Version(id, files);
+        const std::string script = Root() + "/times.py";
+        std::ofstream(script) << "import json,sys\n"
+                                 "m=json.load(open(sys.argv[1]))\n"
+                                 "for f in m['files']:\n"
+                                 "  i=int(f['name'][3:])-10\n"
+                                 "  f['mtime']=" + std::to_string((int64_t)kTime) + "+i+(1000 if i==" +
+                                     std::to_string(retimed) + " else 0)\n"
+                                 "  f['attr']=4 if (i%3==0)!=(i==" + std::to_string(flip) + ") else 0\n"
+                                 "m['files'].append({'name':'l','size':0,'attr':8,'link':'a/f10'})\n"
+                                 "json.dump(m,open(sys.argv[1],'w'))\n";
+        ASSERT_EQ(Shell("/usr/bin/python3 " + script + " " + Root() + "/remote.json && ln -s a/f10 " + Root() +
+                        "/remote/l"),
+                  0);
+    }
+    // Refresh, then synchronise as the task does for an update that is not a repair.
+    bool Update() {
+        NewRepository();
+        Configure();
+        Repository_SetMask(repo, 1);
+        return Run(REPOSITORY_ACTION_SYNC) && Errors() == 0;
+    }
+};
+
+// Each row: what the user did to an unchanged file before the update. The new version rewrites
+// file 1, lists a later time for file 2 and the other attributes for file 3 (their bytes kept).
+TEST_F(RepositoryUpdateTest, UnchangedFilesAreNotOpenedAndWhatTheUserChangedIsPutBack) {
+    enum class User { Nothing, Removed, Cut, Touched, ModeChanged, Relinked };
+    constexpr int kUser = 4; // the file the user changes: not executable, one piece
+    for (User user : {User::Nothing, User::Removed, User::Cut, User::Touched, User::ModeChanged, User::Relinked}) {
+        SCOPED_TRACE((int)user);
+        Shell("rm -rf " + Root() + "/local " + Root() + "/state");
+        Publish("v1", {}, -1, -1);
+        NewRepository();
+        Configure();
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        ASSERT_TRUE(Same());
+        Publish("v2", {{1, 99}}, 2, 3);
+        const std::string path = Root() + "/local/" + Name(kUser);
+        switch (user) {
+        case User::Nothing: break;
+        case User::Removed: ASSERT_EQ(unlink(path.c_str()), 0); break;
+        case User::Cut: ASSERT_EQ(truncate(path.c_str(), 10), 0); break;
+        case User::Touched: ASSERT_EQ(Shell("touch " + path), 0); break;
+        case User::ModeChanged: ASSERT_EQ(chmod(path.c_str(), 0755), 0); break;
+        case User::Relinked: ASSERT_EQ(Shell("ln -sfn b/f11 " + Root() + "/local/l"), 0); break;
+        }
+        g_opened.clear();
+        static const StorageFileOSCalls counting = [] {
+            StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+            calls.OpenAt = CountingOpenAt;
+            return calls;
+        }();
+        StorageFileOS_SetCalls(&counting);
+        ASSERT_TRUE(Update()) << printed.Text;
+        StorageFileOS_SetCalls(nullptr);
+        EXPECT_TRUE(Same());
+        for (int i = 0; i < kFiles; i++) {
+            struct stat info {};
+            ASSERT_EQ(stat((Root() + "/local/" + Name(i)).c_str(), &info), 0) << Name(i);
+            EXPECT_EQ(info.st_mtime, (time_t)kTime + i + (i == 2 ? 1000 : 0)) << Name(i);
+            EXPECT_EQ((info.st_mode & 0111) == 0111, (i % 3 == 0) != (i == 3)) << Name(i);
+            // Only the files the update changes, and the one the user did, are opened.
+            if (i != 1 && i != 2 && i != 3 && (i != kUser || user == User::Nothing)) {
+                EXPECT_EQ(g_opened.count(Leaf(i)), 0u) << Name(i);
+            }
+        }
+        EXPECT_GE(g_opened.count(Leaf(1)), 1u);
+        char target[64] = {};
+        EXPECT_EQ(readlink((Root() + "/local/l").c_str(), target, sizeof(target) - 1), 5);
+        EXPECT_STREQ(target, "a/f10");
+    }
+}
+
+} // namespace
