@@ -131,6 +131,7 @@ struct StorageFile {
     // record on first use.
     HashTable* Copies;
     uint32_t CopiesLoaded;
+    int32_t LoadError; // why the record could not be read, while it could not
     int32_t FolderLock; // holds the folder while this storage records copies (see HoldFolder)
     HashTable* Named; // the held names already named, under RecordLock: each is named once
     // The repository's mark in the record (see StorageFile_SetOwner), empty for none; and the
@@ -854,12 +855,17 @@ void DropCopy(StorageFile* b, const char* name) {
     SetCopy(b, name, nullptr);
 }
 
-// Under RecordLock: the record read once, the last record of a name winning.
+// Under RecordLock: the record read once, the last record of a name winning. One that could not be
+// read (a fault of the disk, not "none there") is no empty record: it is read again at the next
+// call, and until then what it holds is unknown (LoadError).
 void LoadCopies(StorageFile* b) {
     if (b->CopiesLoaded) return;
-    b->CopiesLoaded = 1;
     int32_t fd = -1;
-    if (b->PartialExtension[0] && OpenCopiesRecord(b, 0, &fd) == 0) {
+    const int32_t opened = b->PartialExtension[0] ? OpenCopiesRecord(b, 0, &fd) : ENOENT;
+    b->LoadError = opened == ENOENT ? 0 : opened;
+    if (b->LoadError) return;
+    b->CopiesLoaded = 1;
+    if (opened == 0) {
         char buffer[kRecordEntrySize];
         uint64_t offset = 0;
         bool passing = false, whole = false;
@@ -2395,6 +2401,7 @@ int32_t StorageFile_MarkUnfinished(void* instance) {
     if (!b->OutputPath[0] || !b->PartialExtension[0]) return 0;
     CriticalSectionGuard guard(b->RecordLock);
     LoadCopies(b);
+    if (b->LoadError) return b->LoadError;
     if (b->Unfinished) {
         b->Repairing = 1;
         return 0;
@@ -2419,7 +2426,7 @@ int64_t StorageFile_IsUnfinished(void* instance) {
     if (!b->OutputPath[0] || !b->PartialExtension[0]) return 0;
     CriticalSectionGuard guard(b->RecordLock);
     LoadCopies(b);
-    return b->Unfinished ? 1 : 0;
+    return b->LoadError ? -1 : b->Unfinished ? 1 : 0;
 }
 
 void StorageFile_SetFinished(void* instance) {

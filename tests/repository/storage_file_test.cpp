@@ -937,6 +937,35 @@ TEST_F(StorageFileTest, OnlyTheRecordedCopiesAKillLeftGoOnceTheSyncEnds) {
 // What stands at a recorded copy's name when the sync ends and is not that copy alone (put there by
 // another account, or reached by a second name) is named and left; the copy itself goes whatever
 // mode it has by then.
+// A copy known by its identity (device, inode, proof) that another account was given, a file or a
+// link alike, is neither opened nor removed by that identity: refused as another's (EPERM).
+TEST_F(StorageFileTest, ACopyGivenToAnotherAccountIsNeitherOpenedNorRemovedByItsIdentity) {
+    if (!CanActAsOtherUser()) GTEST_SKIP() << "needs root to give a file away";
+    Shell("rm -rf " + root + " && mkdir -p " + root);
+    for (const Plant kind : {Plant::File, Plant::Link}) {
+        SCOPED_TRACE((int)kind);
+        const std::string name = kind == Plant::File ? "f.quarvpartial" : "l.quarvpartial";
+        PlantAt(root + name, kind, geteuid(), outside + "secret");
+        int32_t directory = -1;
+        const char* leaf = nullptr;
+        ASSERT_EQ(StorageFileOS_OpenParent(root.c_str(), name.c_str(), 0, &directory, &leaf), 0);
+        StorageFileOSStatus status{};
+        ASSERT_EQ(StorageFileOS_Status(directory, name.c_str(), &status), 0);
+        uint64_t proof = StorageFileOS_ProofOf(status);
+        if (!proof) proof = STORAGE_FILE_OS_UNPROVEN;
+        ASSERT_EQ(lchown((root + name).c_str(), kOtherUser, kOtherUser), 0);
+        int32_t fd = -1;
+        if (kind == Plant::File) {
+            EXPECT_EQ(StorageFileOS_OpenCopy(directory, name.c_str(), status.Device, status.Inode, proof, 1, &fd), EPERM);
+            EXPECT_EQ(fd, -1);
+        }
+        EXPECT_EQ(StorageFileOS_RemoveCopy(directory, name.c_str(), status.Device, status.Inode, proof), EPERM);
+        StorageFileOS_Close(&directory);
+        struct stat info;
+        EXPECT_EQ(lstat((root + name).c_str(), &info), 0);
+    }
+}
+
 TEST_F(StorageFileTest, ARecordedCopysNameHeldByAnythingElseIsNamedAndLeft) {
     const std::string body(32, 'n');
     enum class Held { OtherUsersFile, SharedFile, SecondLink, Link };

@@ -13,7 +13,8 @@
 // had had no flush after it.
 // Runs go as the repository task runs them: a refresh, then a sync only where it finds something to
 // install. QVR_SEQUENCE_SEED=<n> replays one sequence, QVR_SEQUENCE_COUNT=<n> walks n of them
-// (from that seed where both are set), QVR_SEQUENCE_PRINT prints every sequence.
+// (from that seed where both are set), QVR_SEQUENCE_PRINT prints every sequence, QVR_SEQUENCE_TRACE
+// every run with what it printed.
 #include <gtest/gtest.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -614,10 +615,15 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         const CallMode mode = fault < 35              ? CallMode::Count
                               : fault < 70 || !errors ? CallMode::Cut
                                                       : CallMode::Fail;
-        const int error = fault < 85 ? ENOSPC : EIO;
-        // A third of the faults among the last calls of an update: the manifest's save and the cleanup.
+        // A third of the faults among the last calls of an update (the manifest's save and the
+        // cleanup), a fifth among the first of its sync (the record's mark, before anything changed),
+        // there an I/O error wherever calls fail: no permanent fault, and nothing changed yet.
+        const int where = Pick(100);
+        const long first = mode != CallMode::Count && aim == Aim::None && where >= 33 && where < 53 ? 1 + Pick(4) : 0;
+        const int error = fault < 85 && !first ? ENOSPC : EIO;
         long target = mode == CallMode::Count || aim != Aim::None ? -1
-                      : Chance(33)                                ? std::max(1L, x.calls - Pick(8))
+                      : where < 33                                ? std::max(1L, x.calls - Pick(8))
+                      : first                                     ? -1
                                                                   : 1 + Pick((int)x.calls + 5);
         const int count = aim == Aim::Naming ? 1 + Pick(3) : 1 + Pick(6);
         snprintf(g_saveLeaf, sizeof(g_saveLeaf), "%s", x.Leaf().c_str());
@@ -628,6 +634,10 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         // The offered manifest saved names nothing the table changed and no flush followed.
         WatchManifest(Root() + "/" + x.metafile, x.versions[x.remote].text);
         ArmCalls(mode, target, error);
+        // Of those, one in three at the record's unfinished mark itself: its write, or its flush.
+        const int mark = first ? Pick(3) : 0;
+        g_calls.fromSync = mark ? 0 : first;
+        g_calls.failMark = mark;
         g_aimCount = count;
         g_aim = aim;
         g_outside = true;
@@ -635,9 +645,9 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         NewRepository(); // what a cut run left is judged as its killed process left it
         g_outside = false;
         g_aim = Aim::None;
-        const bool hit = g_calls.hit, early = g_calls.early;
+        const bool hit = g_calls.hit, early = g_calls.early, markEarly = g_calls.markEarly;
         WatchManifest("", "");
-        if (aim != Aim::None) target = g_calls.target;
+        if (aim != Aim::None || first) target = g_calls.target;
         if (aim != Aim::None && hit) aimed++;
         runs++;
         calls += g_calls.calls;
@@ -645,7 +655,9 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         ArmCalls(CallMode::Count, -1);
         const std::string how = mode == CallMode::Cut ? " cut" : error == EIO ? " EIO" : " ENOSPC";
         const std::string called = hit ? " (call " + std::to_string(target) + ")" : "";
-        const std::string at = aim == Aim::None     ? " at call " + std::to_string(target)
+        const std::string at = mark                 ? std::string(mark == 1 ? " at the mark's write" : " at the mark's flush") + called
+                               : first                ? " at call " + std::to_string(first) + " of the sync" + called
+                               : aim == Aim::None     ? " at call " + std::to_string(target)
                                : aim == Aim::Naming ? " at naming copy " + std::to_string(count) + called
                                                     : " at call " + std::to_string(count) +
                                                           " after the manifest's save" + called;
@@ -653,7 +665,9 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
                         (mode == CallMode::Count ? "" : how + at) +
                         (hit || mode == CallMode::Count ? "" : " (not reached)") + ": " +
                         (success ? "success" : "failure"));
+        if (getenv("QVR_SEQUENCE_TRACE")) std::cerr << steps.back() << "\n" << printed.Text;
         if (early) Fail("manifest saved before the files it names lasted");
+        if (markEarly) Fail("the installation changed before its unfinished mark lasted");
         Judge(x, before, success, hit, Root() + "/" + x.metafile.substr(0, x.metafile.rfind('/')));
         return hit;
     }
