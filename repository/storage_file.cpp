@@ -299,8 +299,21 @@ int32_t PartialName(const StorageFile* b, const char* leaf, char* out, size_t si
 // What the storage answers where a copy's name is held by an entry that is not its copy.
 bool IsHeld(int32_t error) { return error == EPERM || error == EISDIR || error == EEXIST; }
 
+// Whether the installed manifest lists the name; for a name ending in '/' (a folder), whether it
+// lists anything below it: only then was the folder made for it.
 uint32_t ListedInstalled(void* user, const char* name) {
     StorageFile* b = static_cast<StorageFile*>(user);
+    const size_t length = strlen(name);
+    if (length && name[length - 1] == '/') {
+        FileList* list = nullptr;
+        if (!b->Installed || !MetaFile_GetFileListHandle(b->Installed, &list) || !list) return 0;
+        char listed[STORAGE_FILE_PATH_SIZE];
+        FileListMember* member = nullptr;
+        for (FileList_MemberGetFirst(list, &member); member; FileList_MemberGetNext(list, member, &member))
+            if (FileList_MemberGetName(list, member, listed, (int32_t)sizeof(listed)) && strncmp(listed, name, length) == 0)
+                return 1;
+        return 0;
+    }
     FileListIndex* index = nullptr;
     FileListMember* found = nullptr;
     uint64_t offset = 0;

@@ -411,15 +411,34 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
     // Whether a name may go into a version of x: no other name of the tree is its file or folder
     // (without reshaping, of any version of x), and it clashes with nothing the user or the other
     // account holds (the user's own file at the very name is the remote's to replace).
-    bool Fits(const Tree& tree, const std::string& name, const Install* x = nullptr) {
+    // With `overUsers`, what the user keeps below the name (a folder of the installation the version
+    // makes a file) is no bar: the version cannot be installed over it, and an update must fail
+    // without removing anything listed (Blocked).
+    bool Fits(const Tree& tree, const std::string& name, const Install* x = nullptr, bool overUsers = false) {
         for (const auto& [listed, file] : tree)
             if (listed != name && Clash(listed, name)) return false;
         for (const auto& v : x && !reshape ? x->versions : std::vector<Published>{})
             for (const auto& [listed, file] : v.tree)
                 if (listed != name && Clash(listed, name)) return false;
         for (const auto& [path, owner] : held)
-            if (Clash(path, name) && (path != name || owner != 0)) return false;
+            if (Clash(path, name) && (path != name || owner != 0) &&
+                !(overUsers && owner == 0 && path.rfind(name + "/", 0) == 0))
+                return false;
         return true;
+    }
+    // Whether the user's entry stands where the version puts the file `name`: below it (its folder
+    // then holds what is not the installation's), or a folder of the user's at the name itself.
+    bool BlockedName(const std::string& name, const Listing& now) {
+        for (const auto& [path, owner] : held) {
+            const auto at = now.find(path);
+            if (at != now.end() && (path.rfind(name + "/", 0) == 0 || (path == name && at->second == "d"))) return true;
+        }
+        return false;
+    }
+    bool Blocked(const Tree& tree, const Listing& now) {
+        for (const auto& [name, file] : tree)
+            if (BlockedName(name, now)) return true;
+        return false;
     }
 
     void Publish(Install& x, Tree tree) {
@@ -444,8 +463,9 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         for (const auto& [name, file] : x.versions[index].tree) {
             const auto h = held.find(name);
             const auto at = now.find(name);
-            if (h != held.end() && h->second == 0 && at != now.end()) claimed.emplace(name, at->second);
-            else held.erase(name);
+            // A folder of the user's is never the remote's to replace: it stays the user's.
+            if (h != held.end() && h->second == 0 && at != now.end() && at->second != "d") claimed.emplace(name, at->second);
+            else if (h == held.end() || at == now.end() || at->second != "d") held.erase(name);
         }
     }
     // The next version: a few changes to the last one.
@@ -471,7 +491,7 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
                 const std::string folder = it->first.substr(0, it->first.rfind('/'));
                 for (auto at = tree.begin(); at != tree.end();)
                     at = Clash(at->first, folder) ? tree.erase(at) : std::next(at);
-                if (Fits(tree, folder, &x)) tree[folder] = Content(folder);
+                if (Fits(tree, folder, &x, true)) tree[folder] = Content(folder);
             } else if (kind == 5) {
                 it->second.exec = !it->second.exec;
             } else {
@@ -528,6 +548,7 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
     // a name the offered version lists that a failed run did not make: the next version drops it.
     // `prefer` is taken where it is free. The file gets a freed inode number where there is one.
     void Place(bool otherAccount, const std::string& prefer = "") {
+        if (!otherAccount && reshape && prefer.empty() && Chance(40) && PlaceInTheWay()) return;
         std::vector<std::string> names = {"a.quarvpartial", ".manifest.json.Zq9Yx8", "manifest.json.replaced",
                                           ".other.json.Zq9Yx8"};
         if (otherAccount) names.push_back(".quarvpartial");
@@ -583,6 +604,47 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
             next.erase(name);
             Publish(game, next);
         }
+    }
+
+    // Where a version may change shape: a file of the user's in a folder the installed version
+    // holds files in (the next version may make that folder a file), or an empty folder of the
+    // user's at a free name at the top (the next version may list a file there). false when
+    // neither is free.
+    bool PlaceInTheWay() {
+        const Listing now = List(Local());
+        const Tree& installed = game.installed >= 0 ? game.versions[game.installed].tree : Tree{};
+        std::vector<std::string> folders, free;
+        for (const auto& [name, file] : installed)
+            for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
+                const std::string folder = name.substr(0, slash);
+                const auto at = now.find(folder);
+                if (at != now.end() && at->second == "d" && !now.count(folder + "/u.keep") && !held.count(folder))
+                    folders.push_back(folder);
+            }
+        for (const auto& part : game.parts) {
+            bool clear = !now.count(part);
+            for (const auto& v : game.versions)
+                for (const auto& [name, file] : v.tree) clear = clear && !Clash(name, part);
+            if (clear) free.push_back(part);
+        }
+        if (folders.empty() && free.empty()) return false;
+        const bool inside = !folders.empty() && (free.empty() || Chance(60));
+        const std::string name = inside ? folders[Pick((int)folders.size())] + "/u.keep" : free[Pick((int)free.size())];
+        if (inside)
+            Write(Local() + "/" + name, "the user's own, in the installation's folder", 0644);
+        else
+            std::filesystem::create_directory(Local() + "/" + name);
+        held[name] = 0;
+        steps.push_back("the user places " + std::string(inside ? "a file " : "an empty folder ") + name);
+        // Often the next version makes that folder a file, or lists a file at the user's folder.
+        if (Chance(70)) {
+            const std::string file = inside ? name.substr(0, name.rfind('/')) : name;
+            Tree next = game.versions.back().tree;
+            for (auto at = next.begin(); at != next.end();) at = Clash(at->first, file) ? next.erase(at) : std::next(at);
+            next[file] = Content(file);
+            Publish(game, next);
+        }
+        return true;
     }
 
     // The names x may change in a run: what its versions list, their folders, its copies, the
@@ -748,8 +810,10 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
             Fail("saved manifest " + std::to_string(installed) +
                  " neither the installed nor the offered one");
         const bool usable = Usable(x, x.versions[x.remote].tree);
+        const bool blocked = Blocked(x.versions[x.remote].tree, before);
         if (success) {
             if (!usable) Fail("success said for a version that lists a name of the installation's own");
+            if (blocked) Fail("success said for a version whose file stands where the user keeps an entry");
             if (installed != x.remote) Fail("success said, the saved manifest not the offered one");
             const Tree& tree = x.versions[x.remote].tree;
             for (const auto& [name, file] : tree) {
@@ -786,9 +850,11 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
                 for (const int v : allowed) {
                     // A file gives way to the version being installed where that has a folder at its
                     // name or a file at a folder above it, as it must.
+                    // Not where the user's entry keeps that version from being installed: then
+                    // nothing listed may go for it.
                     for (const auto& [listed, file] : x.versions[v].tree)
                         whole = whole || (listed != name && Clash(listed, name) &&
-                                          (is == after.end() || is->second == "d"));
+                                          (is == after.end() || is->second == "d") && !BlockedName(listed, before));
                     const auto at = x.versions[v].tree.find(name);
                     whole =
                         whole || (is != after.end() && is->second[0] == 'f' &&
@@ -801,7 +867,7 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
                                                  : std::to_string(Bytes(is->second).size()) + " bytes"));
             }
             // Only another repository's unfinished run may hold the folder.
-            if (!hit && usable && y.clean) Fail("a run that met no fault failed");
+            if (!hit && usable && !blocked && y.clean) Fail("a run that met no fault failed");
             if (usable) x.unfinished.insert(x.remote);
         }
         x.installed = installed;
