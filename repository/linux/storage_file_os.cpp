@@ -479,6 +479,10 @@ int32_t StorageFileOS_SyncFileSystem(const char* root) {
     return error;
 }
 
+int32_t StorageFileOS_SyncFileSystemOf(int32_t fd) {
+    return Sys().Syncfs(fd) == 0 ? 0 : errno;
+}
+
 int32_t StorageFileOS_SyncFile(int32_t fd) {
     return Sys().Fsync(fd) == 0 ? 0 : errno;
 }

@@ -134,6 +134,8 @@ int32_t StorageFileOS_HoldFolder(const char* root, int32_t* fd);
 // Everything written on the file system of root reaches the disk (names, data and modes alike):
 // one flush for a whole version's files, taken before the manifest that names them is saved.
 int32_t StorageFileOS_SyncFileSystem(const char* root);
+// The same for the file system of the open folder (another the installation spans).
+int32_t StorageFileOS_SyncFileSystemOf(int32_t fd);
 // What was written to the open file reaches the disk.
 int32_t StorageFileOS_SyncFile(int32_t fd);
 // The bytes free to the effective user on the file system of the directory.

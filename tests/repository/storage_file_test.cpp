@@ -1172,6 +1172,53 @@ TEST_F(StorageFileTest, NoMountInsideTheFolderIsEnteredOrErasedAcross) {
     EXPECT_EQ(Slurp(user + "p.quarvpartial"), "user's");
 }
 
+// Devices of the file systems flushed (syncfs) while the table is wrapped.
+std::vector<dev_t> g_flushed;
+int FlushNoted(int fd) {
+    struct stat info;
+    if (fstat(fd, &info) == 0) g_flushed.push_back(info.st_dev);
+    return StorageFileOS_SystemCalls()->Syncfs(fd);
+}
+
+// A folder of the installation on another file system: the flush before the manifest's save
+// reaches it too, and the copies made there, once they became their files, leave the record (no
+// entry left behind, named again with every sync).
+TEST_F(StorageFileTest, AFolderOnAnotherFileSystemIsFlushedAndItsCopiesLeaveTheRecord) {
+    ASSERT_EQ(Shell("mkdir -p " + root + "other"), 0);
+    if (Shell("mount -t tmpfs -o size=64k tmpfs " + root + "other 2>/dev/null") != 0) GTEST_SKIP() << "cannot mount here";
+    struct Unmount {
+        std::string point;
+        ~Unmount() { Shell("umount " + point); }
+    } unmount{root + "other"};
+    struct stat top, other;
+    ASSERT_EQ(stat(root.c_str(), &top), 0);
+    ASSERT_EQ(stat((root + "other").c_str(), &other), 0);
+    ASSERT_NE(top.st_dev, other.st_dev);
+    const std::string body(16, 'z');
+    Manifest v1(std::vector<File>{{"a.txt", "0123456789"}, {"other/z", body.c_str()}}, "v1");
+    Manifest v2(std::vector<File>{{"a.txt", "0123456789"}, {"other/z", "changed in v2..."}}, "v2");
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 1), 0u);
+    for (Manifest* v : {&v1, &v2}) {
+        if (v == &v2) {
+            ASSERT_EQ(Put(v2, 1, 1), 0u);
+        }
+        StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+        calls.Syncfs = FlushNoted;
+        g_flushed.clear();
+        StorageFileOS_SetCalls(&calls);
+        EXPECT_EQ(StorageCleanup_Flush(storage), 0);
+        StorageFileOS_SetCalls(nullptr);
+        EXPECT_NE(std::find(g_flushed.begin(), g_flushed.end(), top.st_dev), g_flushed.end());
+        EXPECT_NE(std::find(g_flushed.begin(), g_flushed.end(), other.st_dev), g_flushed.end());
+        LogCapture log;
+        EXPECT_EQ(Sweep(v->meta), 1);
+        EXPECT_EQ(log.Text().find("another mount"), std::string::npos) << log.Text();
+        EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+    }
+    EXPECT_EQ(Slurp(root + "other/z"), "changed in v2...");
+}
+
 // Copies made under their scratch name, as where no unnamed file can be made, for one test.
 struct NamedCopies {
     NamedCopies() { StorageFileOS_SetUnnamedCopies(0); }
