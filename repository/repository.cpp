@@ -906,7 +906,7 @@ void FinishReplaced(Repository* r, bool sync) {
     char path[kPathSize];
     ReplacedName(r, path, (int32_t)sizeof(path));
     if (!MetaFile_IsLoadComplete(r->ReplacedMeta)) {
-        if (!MetaFile_IsAlive(r->ReplacedMeta)) {
+        if (!MetaFile_IsAlive(r->ReplacedMeta) && ResumeDue(r->ReplacedResume)) {
             char url[kPathSize + 8];
             if (!PrintWhole(url, (int32_t)sizeof(url), "file://%s", path)) {
                 r->Replaced = kReplacedOnDisk;
@@ -917,6 +917,19 @@ void FinishReplaced(Repository* r, bool sync) {
         return;
     }
     if (!MetaFile_IsOk(r->ReplacedMeta)) {
+        // A fault of the disk while it was read is no unreadable manifest: what it lists is still to
+        // be erased, so it is read again when the error's answer says (a stall fails the work).
+        uint32_t code = 0, extra = 0;
+        MetaFile_GetLastError(r->ReplacedMeta, &code, &extra);
+        const bool notFile = extra == (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + ENOTSUP) ||
+                             extra == (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + EISDIR);
+        if (code == STORAGE_ERROR_OS && !notFile && !Platform_ErrorMissing((PlatformErrorCode)extra)) {
+            Repository_Print(r, "Failed to read the replaced metafile (%s) (%d)", LogText(path).Text, (int32_t)extra);
+            Repository_Error(r, REPOSITORY_SOURCE_STORAGE_LOCAL, -1, r->ReplacedErrors++, REPOSITORY_TYPE_WRITE,
+                             code, extra, &r->ReplacedResume);
+            MetaFile_Reset(r->ReplacedMeta);
+            return;
+        }
         // Nothing it might list is erased on a guess; the record is replaced or removed as usual.
         Repository_Print(r, "Replaced metafile unreadable, nothing erased from it (%s)", LogText(path).Text);
         r->Replaced = kReplacedOnDisk;
@@ -1086,7 +1099,20 @@ void RemoveLeftCopies(Repository* r) {
     // Each turn works through a bounded share of the record.
     for (int turn = 0; swept < 0 && turn < 1000; turn++)
         swept = StorageCleanup_RemoveStrayCopies(r->Local, r->LocalMeta, 0);
-    if (swept == 0) Repository_Print(r, "Stray copies left in the installation's folder");
+    if (swept != 0) return;
+    Repository_Print(r, "Stray copies left in the installation's folder");
+    // What could not be written down or removed (not what is another's, left by design) fails the
+    // work: nothing retries it in a refresh, and the next run finds it on record.
+    if (const int32_t error = StorageCleanup_ReplayError(r->Local)) {
+        char local[kPathSize];
+        Repository_GetLocalPath(r, local, (int32_t)sizeof(local));
+        Repository_Print(r, "Failed to remove what a failed run left (%s) (%d)", LogText(local).Text,
+                         PLATFORM_ERROR_ERRNO_BASE + error);
+        double resume = 0;
+        Repository_Error(r, REPOSITORY_SOURCE_STORAGE_LOCAL, -1, 0, REPOSITORY_TYPE_ERASE, STORAGE_ERROR_OS,
+                         (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error), &resume);
+        r->Failed = 1;
+    }
 }
 
 void RefreshWork(Repository* r) {
