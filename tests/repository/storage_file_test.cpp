@@ -1219,6 +1219,42 @@ TEST_F(StorageFileTest, AFolderOnAnotherFileSystemIsFlushedAndItsCopiesLeaveTheR
     EXPECT_EQ(Slurp(root + "other/z"), "changed in v2...");
 }
 
+// The next opens for writing (the record is opened for reading and writing) fail with EIO, as
+// many as this counts.
+std::atomic<int> g_openFails{0};
+int OpenFailing(int directory, const char* name, int flags, mode_t mode) {
+    if ((flags & O_RDWR) && g_openFails > 0) {
+        g_openFails--;
+        errno = EIO;
+        return -1;
+    }
+    return StorageFileOS_SystemCalls()->OpenAt(directory, name, flags, mode);
+}
+
+// A record of copies that a fault of the disk keeps from being read tells nothing: it is no empty
+// record (the installation's state is unknown, not finished), it is read again once it can be,
+// and no mark is made over it.
+TEST_F(StorageFileTest, ARecordThatCannotBeReadIsNoEmptyRecord) {
+    Shell("rm -rf " + root + " && mkdir -p " + root);
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(StorageCleanup_MarkUnfinished(storage), 0);
+    ASSERT_TRUE(OnDisk(root + ".quarvpartial"));
+    StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+    calls.OpenAt = OpenFailing;
+    StorageFileOS_SetCalls(&calls);
+    // Read at the mark's making: a failed read is the mark's failure, even where the open after
+    // it would succeed.
+    ASSERT_EQ(Configure("file"), 1);
+    g_openFails = 1;
+    EXPECT_EQ(StorageCleanup_MarkUnfinished(storage), EIO);
+    ASSERT_EQ(Configure("file"), 1);
+    g_openFails = 1000;
+    EXPECT_EQ(StorageCleanup_IsUnfinished(storage), -1);
+    g_openFails = 0;
+    EXPECT_EQ(StorageCleanup_IsUnfinished(storage), 1);
+    StorageFileOS_SetCalls(nullptr);
+}
+
 // Copies made under their scratch name, as where no unnamed file can be made, for one test.
 struct NamedCopies {
     NamedCopies() { StorageFileOS_SetUnnamedCopies(0); }
