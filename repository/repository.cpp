@@ -1084,7 +1084,7 @@ void NoteUnfinished(Repository* r) {
     Repository_GetLocalPath(r, local, (int32_t)sizeof(local));
     // A record that cannot be read tells nothing: the installation may be unfinished, and the sync
     // asked for repairs it (or fails where it cannot read the record either).
-    Repository_Print(r, unfinished < 0 ? "Record of the installation unreadable, repaired (%s)"
+    Repository_Print(r, unfinished < 0 ? "Record of the installation unreadable, to be repaired (%s)"
                                        : "Installation left unfinished by a stopped run (%s)",
                      LogText(local).Text);
     r->UnfinishedFound = 1;

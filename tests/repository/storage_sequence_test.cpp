@@ -1,16 +1,20 @@
 // Random sequences of runs against a model of the installation. A seeded generator publishes
 // versions (files that change, go, become folders and files again at any depth, a version rolled
 // back to the installed one, names drawn from a pool that holds the installation's own names), lets
-// the user and another account place files in the folder, runs a second repository that installs
+// the user and another account place files in the folder (the user's also in a folder of the
+// installation the next version makes a file, or an empty folder of the user's where the next
+// version lists a file: that version must fail, removing nothing), runs a second repository that installs
 // into the same folder in turn, and cuts (as a kill) or fails (ENOSPC, EIO) each run at a random
 // call of the file backend's table or of the few calls made outside it (some cuts aimed between a
 // copy's record and its name, or into the cleanup after the manifest's save, with a file placed at
-// the name they leave open; a file placed takes the inode number of a file gone, as ext4 gives
-// numbers out again). After every run: a run that said success left exactly the remote's bytes and
+// the name they leave open; some failed at the first calls of the sync or at the record's unfinished
+// mark, its write or its flush; a file placed takes the inode number of a file gone, as ext4 gives
+// numbers out again). A run is judged a success as the repository task judges it. After every run:
+// a run that said success left exactly the remote's bytes and
 // modes and nothing of its own beside them; a failed one left every file the installed manifest
 // lists at a version it was installing; nothing the installation did not make changed; a run that
 // met no fault ended in success; the offered manifest was never saved while a change of the table
-// had had no flush after it.
+// had had no flush after it, and nothing in the installation changed before the mark lasted.
 // Runs go as the repository task runs them: a refresh, then a sync only where it finds something to
 // install. QVR_SEQUENCE_SEED=<n> replays one sequence, QVR_SEQUENCE_COUNT=<n> walks n of them
 // (from that seed where both are set), QVR_SEQUENCE_PRINT prints every sequence, QVR_SEQUENCE_TRACE
