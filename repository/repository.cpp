@@ -1331,11 +1331,14 @@ void MergeRemoteConfig(Repository* r, Dictionary* working, Dictionary* config) {
 
 // A fault of the disk that stopped a sync's start before anything changed: named with the step and
 // its path, and recorded, so that it ends the work (a permanent one at once) or is tried again when
-// the answer says; a stall of retries fails the task as any other.
+// the answer says, a few times: a start the disk refuses that often fails the work then, rather
+// than at the stall's time-out.
+constexpr uint32_t kStartTries = 4;
 void StartFault(Repository* r, const char* step, const char* path, int32_t source, int32_t error) {
     Repository_Print(r, "Failed to %s (%s) (%d)", step, LogText(path).Text, PLATFORM_ERROR_ERRNO_BASE + error);
     Repository_Error(r, source, -1, r->StartErrors++, REPOSITORY_TYPE_WRITE, STORAGE_ERROR_OS,
                      (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error), &r->StartResume);
+    if (r->StartErrors >= kStartTries) r->Failed = 1;
 }
 
 // How a sync's start ended: started; refused (a configuration error, recorded: the sync ends a
