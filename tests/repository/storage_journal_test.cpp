@@ -552,6 +552,45 @@ TEST_F(StorageJournalTest, EveryCallOnTheRecordBesideTheManifestFailedNeverEndsI
 
 // Another repository's storage writing into the same folder: its copy in progress and its record
 // stay whole whatever this update meets, and it finishes its file afterwards.
+// A disk that fails every flush: the update's start cannot make its mark last, changes nothing, is
+// tried again a few times and then fails the work, the step, the folder and the error named.
+int FlushFails(int) {
+    errno = EIO;
+    return -1;
+}
+
+TEST_F(StorageJournalTest, AnUpdateWhoseMarkNeverLastsFailsAfterAFewTriesChangingNothing) {
+    Prepare();
+    Restore();
+    Remote("v2", kV2);
+    const auto before = Listing(Root() + "/local");
+    StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+    calls.Syncfs = FlushFails;
+    StorageFileOS_SetCalls(&calls);
+    NewRepository();
+    Configure();
+    printed.Text.clear();
+    Repository_Reset(repo);
+    Repository_SetActive(repo, 1);
+    Repository_SetRefresh(repo, 1);
+    ASSERT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); }));
+    Repository_SetMask(repo, 1);
+    Repository_SetSync(repo, 1);
+    // Four tries, five seconds apart.
+    ASSERT_TRUE(Pump([&] { return Repository_IsFailed(repo) == 1; }, 40)) << printed.Text;
+    EXPECT_NE(printed.Text.find("Failed to mark the installation unfinished (" + Root() + "/local) (100005)"),
+              std::string::npos)
+        << printed.Text;
+    NewRepository();
+    StorageFileOS_SetCalls(nullptr);
+    EXPECT_EQ(Installed(), Slurp(snapshot + "/state/local.json"));
+    auto after = Listing(Root() + "/local");
+    after.erase(".quarvpartial");
+    auto was = before;
+    was.erase(".quarvpartial");
+    EXPECT_EQ(after, was);
+}
+
 TEST_F(StorageJournalTest, TwoRepositoriesSharingAFolderNeverJudgeEachOthersCopies) {
     Storage* other = nullptr;
     MetaFile* meta = nullptr;
