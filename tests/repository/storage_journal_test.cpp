@@ -591,6 +591,40 @@ TEST_F(StorageJournalTest, AnUpdateWhoseMarkNeverLastsFailsAfterAFewTriesChangin
     EXPECT_EQ(after, was);
 }
 
+// Removals fail with EIO.
+int UnlinkFails(int, const char*, int) {
+    errno = EIO;
+    return -1;
+}
+
+// A refresh that finds the installed version current removes what a failed run left; where the disk
+// refuses that, the work fails naming it (nothing else would retry it), and the next run removes it.
+TEST_F(StorageJournalTest, ARefreshThatCannotRemoveWhatAFailedRunLeftFails) {
+    Prepare();
+    Restore();
+    auto refresh = [&] {
+        NewRepository();
+        Configure("state/local.json", "", "\"remote.id\":\"v1\",\"remote.metafile\":\"" + Root() + "/remote.json\"");
+        printed.Text.clear();
+        Repository_Reset(repo);
+        Repository_SetActive(repo, 1);
+        Repository_SetRefresh(repo, 1);
+        return Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); });
+    };
+    StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+    calls.UnlinkAt = UnlinkFails;
+    StorageFileOS_SetCalls(&calls);
+    ASSERT_TRUE(refresh());
+    StorageFileOS_SetCalls(nullptr);
+    EXPECT_EQ(Repository_IsFailed(repo), 1);
+    EXPECT_NE(printed.Text.find("Failed to remove what a failed run left (" + Root() + "/local) (100005)"), std::string::npos)
+        << printed.Text;
+    EXPECT_TRUE(OnDisk(Root() + "/local/gone.bin.quarvpartial"));
+    ASSERT_TRUE(refresh());
+    EXPECT_EQ(Repository_IsFailed(repo), 0) << printed.Text;
+    EXPECT_FALSE(OnDisk(Root() + "/local/gone.bin.quarvpartial"));
+}
+
 TEST_F(StorageJournalTest, TwoRepositoriesSharingAFolderNeverJudgeEachOthersCopies) {
     Storage* other = nullptr;
     MetaFile* meta = nullptr;
