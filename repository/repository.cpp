@@ -906,7 +906,7 @@ void FinishReplaced(Repository* r, bool sync) {
     char path[kPathSize];
     ReplacedName(r, path, (int32_t)sizeof(path));
     if (!MetaFile_IsLoadComplete(r->ReplacedMeta)) {
-        if (!MetaFile_IsAlive(r->ReplacedMeta)) {
+        if (!MetaFile_IsAlive(r->ReplacedMeta) && ResumeDue(r->ReplacedResume)) {
             char url[kPathSize + 8];
             if (!PrintWhole(url, (int32_t)sizeof(url), "file://%s", path)) {
                 r->Replaced = kReplacedOnDisk;
@@ -917,6 +917,19 @@ void FinishReplaced(Repository* r, bool sync) {
         return;
     }
     if (!MetaFile_IsOk(r->ReplacedMeta)) {
+        // A fault of the disk while it was read is no unreadable manifest: what it lists is still to
+        // be erased, so it is read again when the error's answer says (a stall fails the work).
+        uint32_t code = 0, extra = 0;
+        MetaFile_GetLastError(r->ReplacedMeta, &code, &extra);
+        const bool notFile = extra == (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + ENOTSUP) ||
+                             extra == (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + EISDIR);
+        if (code == STORAGE_ERROR_OS && !notFile && !Platform_ErrorMissing((PlatformErrorCode)extra)) {
+            Repository_Print(r, "Failed to read the replaced metafile (%s) (%d)", LogText(path).Text, (int32_t)extra);
+            Repository_Error(r, REPOSITORY_SOURCE_STORAGE_LOCAL, -1, r->ReplacedErrors++, REPOSITORY_TYPE_WRITE,
+                             code, extra, &r->ReplacedResume);
+            MetaFile_Reset(r->ReplacedMeta);
+            return;
+        }
         // Nothing it might list is erased on a guess; the record is replaced or removed as usual.
         Repository_Print(r, "Replaced metafile unreadable, nothing erased from it (%s)", LogText(path).Text);
         r->Replaced = kReplacedOnDisk;
@@ -1065,10 +1078,15 @@ void NoteUnfinished(Repository* r) {
     if (!ConfigureLocal(r)) return;
     // The mark is this repository's own, as the record's entries are.
     BindLocal(r);
-    if (!StorageCleanup_IsUnfinished(r->Local)) return;
+    const int64_t unfinished = StorageCleanup_IsUnfinished(r->Local);
+    if (!unfinished) return;
     char local[kPathSize];
     Repository_GetLocalPath(r, local, (int32_t)sizeof(local));
-    Repository_Print(r, "Installation left unfinished by a stopped run (%s)", LogText(local).Text);
+    // A record that cannot be read tells nothing: the installation may be unfinished, and the sync
+    // asked for repairs it (or fails where it cannot read the record either).
+    Repository_Print(r, unfinished < 0 ? "Record of the installation unreadable, to be repaired (%s)"
+                                       : "Installation left unfinished by a stopped run (%s)",
+                     LogText(local).Text);
     r->UnfinishedFound = 1;
 }
 
@@ -1081,7 +1099,20 @@ void RemoveLeftCopies(Repository* r) {
     // Each turn works through a bounded share of the record.
     for (int turn = 0; swept < 0 && turn < 1000; turn++)
         swept = StorageCleanup_RemoveStrayCopies(r->Local, r->LocalMeta, 0);
-    if (swept == 0) Repository_Print(r, "Stray copies left in the installation's folder");
+    if (swept != 0) return;
+    Repository_Print(r, "Stray copies left in the installation's folder");
+    // What could not be written down or removed (not what is another's, left by design) fails the
+    // work: nothing retries it in a refresh, and the next run finds it on record.
+    if (const int32_t error = StorageCleanup_ReplayError(r->Local)) {
+        char local[kPathSize];
+        Repository_GetLocalPath(r, local, (int32_t)sizeof(local));
+        Repository_Print(r, "Failed to remove what a failed run left (%s) (%d)", LogText(local).Text,
+                         PLATFORM_ERROR_ERRNO_BASE + error);
+        double resume = 0;
+        Repository_Error(r, REPOSITORY_SOURCE_STORAGE_LOCAL, -1, 0, REPOSITORY_TYPE_ERASE, STORAGE_ERROR_OS,
+                         (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error), &resume);
+        r->Failed = 1;
+    }
 }
 
 void RefreshWork(Repository* r) {
@@ -1298,7 +1329,23 @@ void MergeRemoteConfig(Repository* r, Dictionary* working, Dictionary* config) {
     Dictionary_Release(&copy);
 }
 
-bool SyncStart(Repository* r) {
+// A fault of the disk that stopped a sync's start before anything changed: named with the step and
+// its path, and recorded, so that it ends the work (a permanent one at once) or is tried again when
+// the answer says, a few times: a start the disk refuses that often fails the work then, rather
+// than at the stall's time-out.
+constexpr uint32_t kStartTries = 4;
+void StartFault(Repository* r, const char* step, const char* path, int32_t source, int32_t error) {
+    Repository_Print(r, "Failed to %s (%s) (%d)", step, LogText(path).Text, PLATFORM_ERROR_ERRNO_BASE + error);
+    Repository_Error(r, source, -1, r->StartErrors++, REPOSITORY_TYPE_WRITE, STORAGE_ERROR_OS,
+                     (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error), &r->StartResume);
+    if (r->StartErrors >= kStartTries) r->Failed = 1;
+}
+
+// How a sync's start ended: started; refused (a configuration error, recorded: the sync ends a
+// failure); or stopped by a fault of the disk, recorded, to be tried again at its resume time.
+enum class Start { Started, Refused, Retry };
+
+Start SyncStart(Repository* r) {
     char localId[REPOSITORY_REMOTE_ID_SIZE];
     Repository_GetLocalId(r, localId, (int32_t)sizeof(localId));
     if (r->Working) Dictionary_Release(&r->Working);
@@ -1312,7 +1359,7 @@ bool SyncStart(Repository* r) {
         Dictionary* config = nullptr;
         if (!Catalog_GetConfigHandle(r->CatalogDoc, &config) || !config) {
             Repository_ConfigError(r, "Catalog missing config");
-            return false;
+            return Start::Refused;
         }
         MergeRemoteConfig(r, r->Working, config);
     }
@@ -1331,7 +1378,7 @@ bool SyncStart(Repository* r) {
     int32_t pieceCount = 0;
     if (!MetaFile_GetPieceListHandle(r->RemoteMeta, &pieces) || !pieces) {
         Repository_ConfigError(r, "MetaFile missing pieces dictionary (%s)", r->Name);
-        return false;
+        return Start::Refused;
     }
     PieceList_GetPieceTotal(pieces, &pieceCount);
     Dictionary* pending = nullptr;
@@ -1353,7 +1400,7 @@ bool SyncStart(Repository* r) {
             if (!Repository_MaskBuild(r->Mask, pieceCount, mask)) {
                 String_CopyLength(text, mask, sizeof(text));
                 Repository_ConfigError(r, "Invalid mask field (%s)", text);
-                return false;
+                return Start::Refused;
             }
         } else if (localId[0] && GetBool(r->Working, "autoMask", 1)) {
             flags |= STORAGE_COPY_FLAG_AUTO_MASK;
@@ -1370,7 +1417,7 @@ bool SyncStart(Repository* r) {
         Dictionary_GetDictionaryByKey(r->Working, "remote", &remote) && remote) {
         if (Repository_ConfigRemote(r, remote, &deltaSeen) != 1) {
             Repository_ConfigError(r, nullptr);
-            return false;
+            return Start::Refused;
         }
     } else if (type == DICTIONARY_TYPE_LIST && Dictionary_GetListByKey(r->Working, "remote", &remote) &&
                remote) {
@@ -1381,30 +1428,35 @@ bool SyncStart(Repository* r) {
             if (!Dictionary_GetDictionaryByIndex(remote, (int32_t)i, &member) || !member) continue;
             if (Repository_ConfigRemote(r, member, &deltaSeen) != 1) {
                 Repository_ConfigError(r, nullptr);
-                return false;
+                return Start::Refused;
             }
         }
     }
     if (r->RemoteCount == 0) {
         Repository_ConfigError(r, "No remote sources defined");
-        return false;
+        return Start::Refused;
     }
 
     Dictionary* local = nullptr;
     if (!Dictionary_GetDictionaryByKey(r->Working, "local", &local) || !local) {
         Repository_ConfigError(r, "Configuration dictionary missing %s", "local");
-        return false;
+        return Start::Refused;
     }
     // A first installation goes into a folder that does not exist yet; so do its pending pieces,
     // which would otherwise fail one by one and be retried for ever.
     char path[kPathSize];
     for (Dictionary* storage : {local, pending})
-        if (storage && GetString(storage, "path", path, (int32_t)sizeof(path)) && path[0] && !Path_Exists(path))
-            Platform_CreateDirectoryTree(path);
+        if (storage && GetString(storage, "path", path, (int32_t)sizeof(path)) && path[0] && !Path_Exists(path) &&
+            !Platform_CreateDirectoryTree(path)) {
+            StartFault(r, "make the folder", path,
+                       storage == local ? REPOSITORY_SOURCE_STORAGE_LOCAL : REPOSITORY_SOURCE_STORAGE_PENDING,
+                       LastErrorOr(EIO) - PLATFORM_ERROR_ERRNO_BASE);
+            return Start::Retry;
+        }
     uint32_t out = 0;
     if (!ConfigureStorage(r, r->Local, local, &out)) {
         Repository_ConfigError(r, nullptr);
-        return false;
+        return Start::Refused;
     }
     BindLocal(r);
     if (out & 1) flags &= ~(uint32_t)STORAGE_COPY_FLAG_EXISTS;
@@ -1417,12 +1469,18 @@ bool SyncStart(Repository* r) {
         int64_t swept = -1;
         for (int turn = 0; swept < 0 && turn < 1000; turn++)
             swept = StorageCleanup_RemoveStrayCopies(r->Local, r->RemoteMeta, 1 | STORAGE_FILE_STRAY_PENDING);
+        if (const int32_t error = swept == 0 ? StorageCleanup_ReplayError(r->Local) : 0) {
+            Repository_GetLocalPath(r, path, (int32_t)sizeof(path));
+            StartFault(r, "remove what a stopped run left", path, REPOSITORY_SOURCE_STORAGE_LOCAL, error);
+            return Start::Retry;
+        }
     }
+    // Nothing is changed before the mark lasts: a start that cannot make it is no start, and never
+    // a sync that ends as done.
     if (const int32_t error = StorageCleanup_MarkUnfinished(r->Local)) {
-        double resume = 0;
-        Repository_Error(r, REPOSITORY_SOURCE_STORAGE_LOCAL, -1, 0, REPOSITORY_TYPE_WRITE, STORAGE_ERROR_OS,
-                         (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error), &resume);
-        return false;
+        Repository_GetLocalPath(r, path, (int32_t)sizeof(path));
+        StartFault(r, "mark the installation unfinished", path, REPOSITORY_SOURCE_STORAGE_LOCAL, error);
+        return Start::Retry;
     }
     r->Flushed = 0;
     r->SaveScratchChosen = 0;
@@ -1433,7 +1491,7 @@ bool SyncStart(Repository* r) {
         out = 0;
         if (!ConfigureStorage(r, r->Pending, pending, &out)) {
             Repository_ConfigError(r, nullptr);
-            return false;
+            return Start::Refused;
         }
         r->PendingConfigured = 1;
         if (!inplace) flags |= STORAGE_COPY_FLAG_TO_PENDING;
@@ -1442,23 +1500,23 @@ bool SyncStart(Repository* r) {
     int32_t fileCompletes = 0, requests = 0;
     if (!GetCount(r->Working, "fileCompletes", r->AppConfig, kAppConfigStorageFileCompletes, &fileCompletes)) {
         Repository_ConfigError(r, "Configuration dictionary missing %s", "fileCompletes");
-        return false;
+        return Start::Refused;
     }
     // Without a request nothing is fetched and no error would ever tell: as good as missing.
     if (!GetCount(r->Working, "requests", r->AppConfig, kAppConfigStorageRequests, &requests) || requests < 1) {
         Repository_ConfigError(r, "Configuration dictionary missing %s", "requests");
-        return false;
+        return Start::Refused;
     }
     Repository_RequestListResize(r, requests);
 
     if (r->DeltaOn && deltaSeen && localId[0]) {
         if (!StorageDelta_Configure(r->Delta, r->AppConfig, r->Working)) {
             Repository_ConfigError(r, nullptr);
-            return false;
+            return Start::Refused;
         }
         if (!pending) {
             Repository_ConfigError(r, "Configuration dictionary missing %s", "pending");
-            return false;
+            return Start::Refused;
         }
         if (inplace) {
             r->Apply = 1;
@@ -1476,10 +1534,10 @@ bool SyncStart(Repository* r) {
     StorageCopy_SetFlags(r->Copy, flags);
     if (!StorageCopy_Configure(r->Copy) || !StorageCopy_Start(r->Copy)) {
         Repository_ConfigError(r, nullptr);
-        return false;
+        return Start::Refused;
     }
     r->WorkStarted = 1;
-    return true;
+    return Start::Started;
 }
 
 // Every file the version installs is on the disk before the manifest naming it is saved: one flush
@@ -1704,7 +1762,9 @@ void SyncWork(Repository* r) {
             Repository_SetSync(r, 0);
         }
     } else if (!StorageCopy_IsAlive(r->Copy)) {
-        if (!SyncStart(r)) Repository_SetSync(r, 0);
+        // A start a fault stopped is tried again when its answer says; one refused ends the sync,
+        // its configuration error recorded (the task fails on it).
+        if (ResumeDue(r->StartResume) && SyncStart(r) == Start::Refused) Repository_SetSync(r, 0);
     }
     StorageCopy_Process(r->Copy);
     StorageCopy_Process(r->ApplyJob);
@@ -2360,6 +2420,8 @@ int64_t Repository_Process(Repository* repository) {
         if (on & REPOSITORY_STATEFLAG_SYNC) {
             Repository_Print(r, "Synchronize started (%s)", r->Name);
             ResetParts(r, false);
+            r->StartErrors = 0;
+            r->StartResume = 0;
         }
         if (on & REPOSITORY_STATEFLAG_ERASE) {
             Repository_Print(r, "Erase started (%s)", r->Name);

@@ -92,6 +92,8 @@ struct Repository {
     uint32_t SaveScratchChosen; // this sync chose (and recorded, when SaveScratch holds it) its save's scratch
     char SaveScratch[256];
     double FlushResume;
+    uint32_t StartErrors; // this sync's starts that a fault of the disk stopped, and when to try the next
+    double StartResume;
     uint32_t ErrorCount;
     uint32_t Failed; // a permanent error ended the work
     int32_t LastError[5];

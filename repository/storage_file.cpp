@@ -87,6 +87,11 @@ struct FileId {
 
 } // namespace
 
+// The other file systems a version's files may lie on (a folder of the installation mounted from
+// elsewhere) that are flushed with the installation's own; a file on one more is flushed at its
+// completion instead.
+constexpr uint32_t kMountsKept = 8;
+
 struct StorageFile {
     Class Header;
     ClassPrint Print;
@@ -131,6 +136,7 @@ struct StorageFile {
     // record on first use.
     HashTable* Copies;
     uint32_t CopiesLoaded;
+    int32_t LoadError; // why the record could not be read, while it could not
     int32_t FolderLock; // holds the folder while this storage records copies (see HoldFolder)
     HashTable* Named; // the held names already named, under RecordLock: each is named once
     // The repository's mark in the record (see StorageFile_SetOwner), empty for none; and the
@@ -155,6 +161,12 @@ struct StorageFile {
     // storage's own last append left it.
     uint64_t WholeInode;
     uint64_t WholeEnd;
+    // Under CompletedLock: a folder (open) of each other file system a completed file of this
+    // version lies on, by device, so that the flush before the manifest's save reaches them all.
+    int32_t MountFolders[kMountsKept];
+    uint64_t MountDevices[kMountsKept];
+    uint32_t MountCount;
+    uint64_t RootDevice; // the installation folder's own, once known (under CompletedLock)
 };
 
 namespace {
@@ -298,8 +310,46 @@ int32_t PartialName(const StorageFile* b, const char* leaf, char* out, size_t si
 // What the storage answers where a copy's name is held by an entry that is not its copy.
 bool IsHeld(int32_t error) { return error == EPERM || error == EISDIR || error == EEXIST; }
 
+// The folder of a completed file, when it lies on another file system than the installation's
+// folder: kept open for the flush before the manifest's save (flushed at once where more are kept
+// than kMountsKept). 0 or the errno value.
+int32_t NoteMount(StorageFile* b, int32_t directory) {
+    StorageFileOSStatus here{};
+    int32_t error = StorageFileOS_StatusOf(directory, &here);
+    CriticalSectionGuard guard(b->CompletedLock);
+    if (!error && !b->RootDevice) {
+        StorageFileOSStatus root{};
+        int32_t top = -1;
+        const char* leaf = nullptr;
+        error = StorageFileOS_OpenParent(b->OutputPath, "x", 0, &top, &leaf);
+        if (!error) error = StorageFileOS_StatusOf(top, &root);
+        StorageFileOS_Close(&top);
+        if (!error) b->RootDevice = root.Device;
+    }
+    if (error || here.Device == b->RootDevice) return error;
+    for (uint32_t i = 0; i < b->MountCount; i++)
+        if (b->MountDevices[i] == here.Device) return 0;
+    if (b->MountCount == kMountsKept) return StorageFileOS_SyncFileSystemOf(directory);
+    if ((error = StorageFileOS_Duplicate(directory, &b->MountFolders[b->MountCount])) != 0) return error;
+    b->MountDevices[b->MountCount++] = here.Device;
+    return 0;
+}
+
+// Whether the installed manifest lists the name; for a name ending in '/' (a folder), whether it
+// lists anything below it: only then was the folder made for it.
 uint32_t ListedInstalled(void* user, const char* name) {
     StorageFile* b = static_cast<StorageFile*>(user);
+    const size_t length = strlen(name);
+    if (length && name[length - 1] == '/') {
+        FileList* list = nullptr;
+        if (!b->Installed || !MetaFile_GetFileListHandle(b->Installed, &list) || !list) return 0;
+        char listed[STORAGE_FILE_PATH_SIZE];
+        FileListMember* member = nullptr;
+        for (FileList_MemberGetFirst(list, &member); member; FileList_MemberGetNext(list, member, &member))
+            if (FileList_MemberGetName(list, member, listed, (int32_t)sizeof(listed)) && strncmp(listed, name, length) == 0)
+                return 1;
+        return 0;
+    }
     FileListIndex* index = nullptr;
     FileListMember* found = nullptr;
     uint64_t offset = 0;
@@ -854,12 +904,17 @@ void DropCopy(StorageFile* b, const char* name) {
     SetCopy(b, name, nullptr);
 }
 
-// Under RecordLock: the record read once, the last record of a name winning.
+// Under RecordLock: the record read once, the last record of a name winning. One that could not be
+// read (a fault of the disk, not "none there") is no empty record: it is read again at the next
+// call, and until then what it holds is unknown (LoadError).
 void LoadCopies(StorageFile* b) {
     if (b->CopiesLoaded) return;
-    b->CopiesLoaded = 1;
     int32_t fd = -1;
-    if (b->PartialExtension[0] && OpenCopiesRecord(b, 0, &fd) == 0) {
+    const int32_t opened = b->PartialExtension[0] ? OpenCopiesRecord(b, 0, &fd) : ENOENT;
+    b->LoadError = opened == ENOENT ? 0 : opened;
+    if (b->LoadError) return;
+    b->CopiesLoaded = 1;
+    if (opened == 0) {
         char buffer[kRecordEntrySize];
         uint64_t offset = 0;
         bool passing = false, whole = false;
@@ -1475,6 +1530,7 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
         // Where each file is flushed on its own: its bytes, then its name in its folder.
         if (!error && flushEach.load() && (error = StorageFileOS_SyncFile(r->Fd)) == 0)
             error = StorageFileOS_SyncFile(r->Directory);
+        if (!error && !flushEach.load()) error = NoteMount(b, r->Directory);
         CriticalSection_Unlock(r->Lock);
         StorageFile_CloseMember(b, r, 1);
         if (error) {
@@ -1758,6 +1814,7 @@ int64_t DeleteHandle(void** handle) {
     StorageFileOS_Close(&b->RecordFd);
     StorageFileOS_Close(&b->ReplayFd);
     StorageFileOS_Close(&b->ReplayOut);
+    for (uint32_t i = 0; i < b->MountCount; i++) StorageFileOS_Close(&b->MountFolders[i]);
     if (b->Reserved) Memory_Free(b->Reserved, b->ReservedCapacity * 2 * sizeof(uint64_t));
     if (b->Installed) MetaFile_Release(&b->Installed);
     CriticalSection_Delete(&b->RecordLock);
@@ -2003,6 +2060,29 @@ bool RemoveUnlisted(StorageFile* b, int32_t directory, const char* leaf, const R
     return false;
 }
 
+// A copy made in a folder on another mount, looked at there without any removal across it: true
+// when nothing of it is left to remove (neither its name nor its scratch name leads to it, and
+// where it became its file, the manifest lists that file), so that the record lets it go instead
+// of naming it again with every sync.
+bool GoneAcross(StorageFile* b, const RecordFields& f, const char* copy, FileListIndex* index) {
+    int32_t directory = -1;
+    const char* leaf = nullptr;
+    if (StorageFileOS_OpenParent(b->OutputPath, f.Name, 0, &directory, &leaf) != 0) return false;
+    char held[STORAGE_FILE_PATH_SIZE + 8];
+    String_Print(held, (int32_t)sizeof(held), "%s~", copy);
+    bool gone = true;
+    for (const char* name : {copy, (const char*)held, leaf}) {
+        StorageFileOSStatus status{};
+        if (StorageFileOS_Status(directory, name, &status) != 0) {
+            gone = false;
+            break;
+        }
+        if (StorageFileOS_SameFile(status, f.Device, f.Inode, f.Birth) && (name != leaf || !Listed(index, f.Name))) gone = false;
+    }
+    StorageFileOS_Close(&directory);
+    return gone;
+}
+
 // One record judged, under RecordLock; true when it stays on record: while a copy it names is left
 // (listed and kept to be continued, or not removable), and never once no copy of ours is there.
 // With known, the entry is this repository's own (not an earlier version's, whose repository is
@@ -2023,6 +2103,7 @@ bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, uint
         CollapseMade(b, f.Name, (uint32_t)f.Made);
         return false;
     }
+    if (error == EXDEV && !f.Legacy && f.Inode != 0 && GoneAcross(b, f, copy, index)) return false;
     if (error) {
         // Kept on record: once the mount is gone, or the failure over, a later sync removes it.
         PrintLeft(b, shown, error);
@@ -2395,6 +2476,7 @@ int32_t StorageFile_MarkUnfinished(void* instance) {
     if (!b->OutputPath[0] || !b->PartialExtension[0]) return 0;
     CriticalSectionGuard guard(b->RecordLock);
     LoadCopies(b);
+    if (b->LoadError) return b->LoadError;
     if (b->Unfinished) {
         b->Repairing = 1;
         return 0;
@@ -2419,7 +2501,7 @@ int64_t StorageFile_IsUnfinished(void* instance) {
     if (!b->OutputPath[0] || !b->PartialExtension[0]) return 0;
     CriticalSectionGuard guard(b->RecordLock);
     LoadCopies(b);
-    return b->Unfinished ? 1 : 0;
+    return b->LoadError ? -1 : b->Unfinished ? 1 : 0;
 }
 
 void StorageFile_SetFinished(void* instance) {
@@ -2431,7 +2513,17 @@ void StorageFile_SetFinished(void* instance) {
 
 int32_t StorageFile_Flush(void* instance) {
     StorageFile* b = Backend(instance);
-    return b->OutputPath[0] && !flushEach.load() ? StorageFileOS_SyncFileSystem(b->OutputPath) : 0;
+    if (!b->OutputPath[0] || flushEach.load()) return 0;
+    if (const int32_t error = StorageFileOS_SyncFileSystem(b->OutputPath)) return error;
+    // Then every other file system a file of this version lies on; each is let go once it lasted.
+    CriticalSectionGuard guard(b->CompletedLock);
+    while (b->MountCount > 0) {
+        const uint32_t last = b->MountCount - 1;
+        if (const int32_t error = StorageFileOS_SyncFileSystemOf(b->MountFolders[last])) return error;
+        StorageFileOS_Close(&b->MountFolders[last]);
+        b->MountCount = last;
+    }
+    return 0;
 }
 
 void StorageFile_SetFlushEachFile(uint32_t each) {

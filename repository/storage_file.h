@@ -91,7 +91,8 @@ int32_t StorageFile_RecordDropped(void* instance, MetaFile* next);
 // A sync that finds the mark there repairs: every file it completes gets the manifest's mode, the
 // mode of a new file where the manifest lists no attributes.
 int32_t StorageFile_MarkUnfinished(void* instance);
-// Whether the record marks the installation unfinished.
+// Whether the record marks the installation unfinished: 1, 0, or -1 when the record could not be
+// read (its state unknown: a sync repairs, and fails if it cannot read it either).
 int64_t StorageFile_IsUnfinished(void* instance);
 // The sync has completed (the manifest naming every file is saved): the next replay lets the mark go.
 void StorageFile_SetFinished(void* instance);

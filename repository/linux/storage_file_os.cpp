@@ -479,6 +479,10 @@ int32_t StorageFileOS_SyncFileSystem(const char* root) {
     return error;
 }
 
+int32_t StorageFileOS_SyncFileSystemOf(int32_t fd) {
+    return Sys().Syncfs(fd) == 0 ? 0 : errno;
+}
+
 int32_t StorageFileOS_SyncFile(int32_t fd) {
     return Sys().Fsync(fd) == 0 ? 0 : errno;
 }
@@ -534,10 +538,13 @@ struct ClearState {
     StorageFileOSListedFunc Listed;
     PlatformTreeMount Mount;
     uid_t Me;
+    bool Dry; // only judged: nothing is removed
     char Name[kNameCapacity];
 };
 
-// The folder's listed entries, then the folder when nothing else is left in it.
+// The folder's listed entries, then the folder when nothing else is left in it. A folder goes only
+// where something is listed below it (the name with a '/' at its end asked): one nothing lists, be
+// it empty, is another's. Dry, the same judgement removes nothing: 0 when all of it would go.
 int32_t ClearAt(ClearState& s, int directory, const char* leaf, size_t used, int depth) {
     const int fd = OpenAt(directory, leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     if (fd < 0) return LinkOr(directory, leaf, errno);
@@ -553,7 +560,13 @@ int32_t ClearAt(ClearState& s, int directory, const char* leaf, size_t used, int
         return error;
     }
     bool left = false;
-    for (struct dirent* entry; (entry = readdir(list)) != nullptr;) {
+    if (used + 1 < kNameCapacity) {
+        s.Name[used] = '/';
+        s.Name[used + 1] = 0;
+        left = !s.Listed(s.User, s.Name);
+        s.Name[used] = 0;
+    }
+    for (struct dirent* entry; !left && (entry = readdir(list)) != nullptr;) {
         if (!strcmp(entry->d_name, ".") || !strcmp(entry->d_name, "..")) continue;
         const size_t length = strlen(entry->d_name);
         struct stat item;
@@ -566,13 +579,14 @@ int32_t ClearAt(ClearState& s, int directory, const char* leaf, size_t used, int
         if (S_ISDIR(item.st_mode))
             left = (depth + 1 >= kClearDepth || ClearAt(s, dirfd(list), entry->d_name, used + 1 + length, depth + 1) != 0) || left;
         else if ((S_ISREG(item.st_mode) || S_ISLNK(item.st_mode)) && item.st_uid == s.Me && s.Listed(s.User, s.Name))
-            left = (Sys().UnlinkAt(dirfd(list), entry->d_name, 0) != 0 && errno != ENOENT) || left;
+            left = (!s.Dry && Sys().UnlinkAt(dirfd(list), entry->d_name, 0) != 0 && errno != ENOENT) || left;
         else
             left = true;
         s.Name[used] = 0;
     }
     closedir(list);
     if (left) return EISDIR;
+    if (s.Dry) return 0;
     return Sys().UnlinkAt(directory, leaf, AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
 }
 
@@ -580,11 +594,15 @@ int32_t ClearAt(ClearState& s, int directory, const char* leaf, size_t used, int
 
 int32_t StorageFileOS_ClearListed(int32_t directory, const char* leaf, const char* prefix, void* user,
                                   StorageFileOSListedFunc listed) {
-    ClearState s{user, listed, {}, geteuid(), {}};
+    ClearState s{user, listed, {}, geteuid(), true, {}};
     const size_t used = strlen(prefix);
     if (used >= kNameCapacity) return ENAMETOOLONG;
     memcpy(s.Name, prefix, used + 1);
-    const int32_t error = MountOf(directory, &s.Mount);
+    int32_t error = MountOf(directory, &s.Mount);
+    // Judged whole first: nothing listed goes from a folder that cannot go whole, so the installed
+    // manifest never lists a file removed for a change of shape that could not finish.
+    if (!error) error = ClearAt(s, directory, leaf, used, 0);
+    s.Dry = false;
     return error ? error : ClearAt(s, directory, leaf, used, 0);
 }
 

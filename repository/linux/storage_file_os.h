@@ -134,6 +134,8 @@ int32_t StorageFileOS_HoldFolder(const char* root, int32_t* fd);
 // Everything written on the file system of root reaches the disk (names, data and modes alike):
 // one flush for a whole version's files, taken before the manifest that names them is saved.
 int32_t StorageFileOS_SyncFileSystem(const char* root);
+// The same for the file system of the open folder (another the installation spans).
+int32_t StorageFileOS_SyncFileSystemOf(int32_t fd);
 // What was written to the open file reaches the disk.
 int32_t StorageFileOS_SyncFile(int32_t fd);
 // The bytes free to the effective user on the file system of the directory.
@@ -149,8 +151,10 @@ int32_t StorageFileOS_ReadSome(int32_t fd, uint64_t offset, void* buffer, uint32
 int32_t StorageFileOS_Remove(int32_t directory, const char* leaf, uint32_t isDirectory);
 // Erases from the folder `leaf` of directory the files and links `listed` answers 1 for (given
 // their names from the storage's root: `prefix`, '/' and their path in the folder), then every
-// folder left empty, the folder itself included. Links are never followed, and no folder on another
-// mount or of another user is entered. 0 once the folder is gone; EISDIR when anything stayed.
+// folder left empty, the folder itself included, but only where it all goes: a folder goes only where
+// `listed` answers 1 for its name with a '/' at the end (something is listed below it), and nothing
+// is erased when anything would stay. Links are never followed, and no folder on another mount or
+// of another user is entered. 0 once the folder is gone; EISDIR when anything stayed.
 typedef uint32_t (*StorageFileOSListedFunc)(void* user, const char* name);
 int32_t StorageFileOS_ClearListed(int32_t directory, const char* leaf, const char* prefix, void* user,
                                   StorageFileOSListedFunc listed);

@@ -937,6 +937,35 @@ TEST_F(StorageFileTest, OnlyTheRecordedCopiesAKillLeftGoOnceTheSyncEnds) {
 // What stands at a recorded copy's name when the sync ends and is not that copy alone (put there by
 // another account, or reached by a second name) is named and left; the copy itself goes whatever
 // mode it has by then.
+// A copy known by its identity (device, inode, proof) that another account was given, a file or a
+// link alike, is neither opened nor removed by that identity: refused as another's (EPERM).
+TEST_F(StorageFileTest, ACopyGivenToAnotherAccountIsNeitherOpenedNorRemovedByItsIdentity) {
+    if (!CanActAsOtherUser()) GTEST_SKIP() << "needs root to give a file away";
+    Shell("rm -rf " + root + " && mkdir -p " + root);
+    for (const Plant kind : {Plant::File, Plant::Link}) {
+        SCOPED_TRACE((int)kind);
+        const std::string name = kind == Plant::File ? "f.quarvpartial" : "l.quarvpartial";
+        PlantAt(root + name, kind, geteuid(), outside + "secret");
+        int32_t directory = -1;
+        const char* leaf = nullptr;
+        ASSERT_EQ(StorageFileOS_OpenParent(root.c_str(), name.c_str(), 0, &directory, &leaf), 0);
+        StorageFileOSStatus status{};
+        ASSERT_EQ(StorageFileOS_Status(directory, name.c_str(), &status), 0);
+        uint64_t proof = StorageFileOS_ProofOf(status);
+        if (!proof) proof = STORAGE_FILE_OS_UNPROVEN;
+        ASSERT_EQ(lchown((root + name).c_str(), kOtherUser, kOtherUser), 0);
+        int32_t fd = -1;
+        if (kind == Plant::File) {
+            EXPECT_EQ(StorageFileOS_OpenCopy(directory, name.c_str(), status.Device, status.Inode, proof, 1, &fd), EPERM);
+            EXPECT_EQ(fd, -1);
+        }
+        EXPECT_EQ(StorageFileOS_RemoveCopy(directory, name.c_str(), status.Device, status.Inode, proof), EPERM);
+        StorageFileOS_Close(&directory);
+        struct stat info;
+        EXPECT_EQ(lstat((root + name).c_str(), &info), 0);
+    }
+}
+
 TEST_F(StorageFileTest, ARecordedCopysNameHeldByAnythingElseIsNamedAndLeft) {
     const std::string body(32, 'n');
     enum class Held { OtherUsersFile, SharedFile, SecondLink, Link };
@@ -1141,6 +1170,89 @@ TEST_F(StorageFileTest, NoMountInsideTheFolderIsEnteredOrErasedAcross) {
     EXPECT_EQ(Slurp(precious + "precious.txt"), "precious");
     EXPECT_EQ(Slurp(root + "t.quarvpartial/m/tmp.txt"), "on tmpfs");
     EXPECT_EQ(Slurp(user + "p.quarvpartial"), "user's");
+}
+
+// Devices of the file systems flushed (syncfs) while the table is wrapped.
+std::vector<dev_t> g_flushed;
+int FlushNoted(int fd) {
+    struct stat info;
+    if (fstat(fd, &info) == 0) g_flushed.push_back(info.st_dev);
+    return StorageFileOS_SystemCalls()->Syncfs(fd);
+}
+
+// A folder of the installation on another file system: the flush before the manifest's save
+// reaches it too, and the copies made there, once they became their files, leave the record (no
+// entry left behind, named again with every sync).
+TEST_F(StorageFileTest, AFolderOnAnotherFileSystemIsFlushedAndItsCopiesLeaveTheRecord) {
+    ASSERT_EQ(Shell("mkdir -p " + root + "other"), 0);
+    if (Shell("mount -t tmpfs -o size=64k tmpfs " + root + "other 2>/dev/null") != 0) GTEST_SKIP() << "cannot mount here";
+    struct Unmount {
+        std::string point;
+        ~Unmount() { Shell("umount " + point); }
+    } unmount{root + "other"};
+    struct stat top, other;
+    ASSERT_EQ(stat(root.c_str(), &top), 0);
+    ASSERT_EQ(stat((root + "other").c_str(), &other), 0);
+    ASSERT_NE(top.st_dev, other.st_dev);
+    const std::string body(16, 'z');
+    Manifest v1(std::vector<File>{{"a.txt", "0123456789"}, {"other/z", body.c_str()}}, "v1");
+    Manifest v2(std::vector<File>{{"a.txt", "0123456789"}, {"other/z", "changed in v2..."}}, "v2");
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 1), 0u);
+    for (Manifest* v : {&v1, &v2}) {
+        if (v == &v2) {
+            ASSERT_EQ(Put(v2, 1, 1), 0u);
+        }
+        StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+        calls.Syncfs = FlushNoted;
+        g_flushed.clear();
+        StorageFileOS_SetCalls(&calls);
+        EXPECT_EQ(StorageCleanup_Flush(storage), 0);
+        StorageFileOS_SetCalls(nullptr);
+        EXPECT_NE(std::find(g_flushed.begin(), g_flushed.end(), top.st_dev), g_flushed.end());
+        EXPECT_NE(std::find(g_flushed.begin(), g_flushed.end(), other.st_dev), g_flushed.end());
+        LogCapture log;
+        EXPECT_EQ(Sweep(v->meta), 1);
+        EXPECT_EQ(log.Text().find("another mount"), std::string::npos) << log.Text();
+        EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+    }
+    EXPECT_EQ(Slurp(root + "other/z"), "changed in v2...");
+}
+
+// The next opens for writing (the record is opened for reading and writing) fail with EIO, as
+// many as this counts.
+std::atomic<int> g_openFails{0};
+int OpenFailing(int directory, const char* name, int flags, mode_t mode) {
+    if ((flags & O_RDWR) && g_openFails > 0) {
+        g_openFails--;
+        errno = EIO;
+        return -1;
+    }
+    return StorageFileOS_SystemCalls()->OpenAt(directory, name, flags, mode);
+}
+
+// A record of copies that a fault of the disk keeps from being read tells nothing: it is no empty
+// record (the installation's state is unknown, not finished), it is read again once it can be,
+// and no mark is made over it.
+TEST_F(StorageFileTest, ARecordThatCannotBeReadIsNoEmptyRecord) {
+    Shell("rm -rf " + root + " && mkdir -p " + root);
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(StorageCleanup_MarkUnfinished(storage), 0);
+    ASSERT_TRUE(OnDisk(root + ".quarvpartial"));
+    StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+    calls.OpenAt = OpenFailing;
+    StorageFileOS_SetCalls(&calls);
+    // Read at the mark's making: a failed read is the mark's failure, even where the open after
+    // it would succeed.
+    ASSERT_EQ(Configure("file"), 1);
+    g_openFails = 1;
+    EXPECT_EQ(StorageCleanup_MarkUnfinished(storage), EIO);
+    ASSERT_EQ(Configure("file"), 1);
+    g_openFails = 1000;
+    EXPECT_EQ(StorageCleanup_IsUnfinished(storage), -1);
+    g_openFails = 0;
+    EXPECT_EQ(StorageCleanup_IsUnfinished(storage), 1);
+    StorageFileOS_SetCalls(nullptr);
 }
 
 // Copies made under their scratch name, as where no unnamed file can be made, for one test.

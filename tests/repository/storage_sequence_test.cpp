@@ -1,19 +1,24 @@
 // Random sequences of runs against a model of the installation. A seeded generator publishes
 // versions (files that change, go, become folders and files again at any depth, a version rolled
 // back to the installed one, names drawn from a pool that holds the installation's own names), lets
-// the user and another account place files in the folder, runs a second repository that installs
+// the user and another account place files in the folder (the user's also in a folder of the
+// installation the next version makes a file, or an empty folder of the user's where the next
+// version lists a file: that version must fail, removing nothing), runs a second repository that installs
 // into the same folder in turn, and cuts (as a kill) or fails (ENOSPC, EIO) each run at a random
 // call of the file backend's table or of the few calls made outside it (some cuts aimed between a
 // copy's record and its name, or into the cleanup after the manifest's save, with a file placed at
-// the name they leave open; a file placed takes the inode number of a file gone, as ext4 gives
-// numbers out again). After every run: a run that said success left exactly the remote's bytes and
+// the name they leave open; some failed at the first calls of the sync or at the record's unfinished
+// mark, its write or its flush; a file placed takes the inode number of a file gone, as ext4 gives
+// numbers out again). A run is judged a success as the repository task judges it. After every run:
+// a run that said success left exactly the remote's bytes and
 // modes and nothing of its own beside them; a failed one left every file the installed manifest
 // lists at a version it was installing; nothing the installation did not make changed; a run that
 // met no fault ended in success; the offered manifest was never saved while a change of the table
-// had had no flush after it.
+// had had no flush after it, and nothing in the installation changed before the mark lasted.
 // Runs go as the repository task runs them: a refresh, then a sync only where it finds something to
 // install. QVR_SEQUENCE_SEED=<n> replays one sequence, QVR_SEQUENCE_COUNT=<n> walks n of them
-// (from that seed where both are set), QVR_SEQUENCE_PRINT prints every sequence.
+// (from that seed where both are set), QVR_SEQUENCE_PRINT prints every sequence, QVR_SEQUENCE_TRACE
+// every run with what it printed.
 #include <gtest/gtest.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -410,15 +415,34 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
     // Whether a name may go into a version of x: no other name of the tree is its file or folder
     // (without reshaping, of any version of x), and it clashes with nothing the user or the other
     // account holds (the user's own file at the very name is the remote's to replace).
-    bool Fits(const Tree& tree, const std::string& name, const Install* x = nullptr) {
+    // With `overUsers`, what the user keeps below the name (a folder of the installation the version
+    // makes a file) is no bar: the version cannot be installed over it, and an update must fail
+    // without removing anything listed (Blocked).
+    bool Fits(const Tree& tree, const std::string& name, const Install* x = nullptr, bool overUsers = false) {
         for (const auto& [listed, file] : tree)
             if (listed != name && Clash(listed, name)) return false;
         for (const auto& v : x && !reshape ? x->versions : std::vector<Published>{})
             for (const auto& [listed, file] : v.tree)
                 if (listed != name && Clash(listed, name)) return false;
         for (const auto& [path, owner] : held)
-            if (Clash(path, name) && (path != name || owner != 0)) return false;
+            if (Clash(path, name) && (path != name || owner != 0) &&
+                !(overUsers && owner == 0 && path.rfind(name + "/", 0) == 0))
+                return false;
         return true;
+    }
+    // Whether the user's entry stands where the version puts the file `name`: below it (its folder
+    // then holds what is not the installation's), or a folder of the user's at the name itself.
+    bool BlockedName(const std::string& name, const Listing& now) {
+        for (const auto& [path, owner] : held) {
+            const auto at = now.find(path);
+            if (at != now.end() && (path.rfind(name + "/", 0) == 0 || (path == name && at->second == "d"))) return true;
+        }
+        return false;
+    }
+    bool Blocked(const Tree& tree, const Listing& now) {
+        for (const auto& [name, file] : tree)
+            if (BlockedName(name, now)) return true;
+        return false;
     }
 
     void Publish(Install& x, Tree tree) {
@@ -443,8 +467,9 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         for (const auto& [name, file] : x.versions[index].tree) {
             const auto h = held.find(name);
             const auto at = now.find(name);
-            if (h != held.end() && h->second == 0 && at != now.end()) claimed.emplace(name, at->second);
-            else held.erase(name);
+            // A folder of the user's is never the remote's to replace: it stays the user's.
+            if (h != held.end() && h->second == 0 && at != now.end() && at->second != "d") claimed.emplace(name, at->second);
+            else if (h == held.end() || at == now.end() || at->second != "d") held.erase(name);
         }
     }
     // The next version: a few changes to the last one.
@@ -470,7 +495,7 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
                 const std::string folder = it->first.substr(0, it->first.rfind('/'));
                 for (auto at = tree.begin(); at != tree.end();)
                     at = Clash(at->first, folder) ? tree.erase(at) : std::next(at);
-                if (Fits(tree, folder, &x)) tree[folder] = Content(folder);
+                if (Fits(tree, folder, &x, true)) tree[folder] = Content(folder);
             } else if (kind == 5) {
                 it->second.exec = !it->second.exec;
             } else {
@@ -527,6 +552,7 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
     // a name the offered version lists that a failed run did not make: the next version drops it.
     // `prefer` is taken where it is free. The file gets a freed inode number where there is one.
     void Place(bool otherAccount, const std::string& prefer = "") {
+        if (!otherAccount && reshape && prefer.empty() && Chance(40) && PlaceInTheWay()) return;
         std::vector<std::string> names = {"a.quarvpartial", ".manifest.json.Zq9Yx8", "manifest.json.replaced",
                                           ".other.json.Zq9Yx8"};
         if (otherAccount) names.push_back(".quarvpartial");
@@ -584,6 +610,47 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         }
     }
 
+    // Where a version may change shape: a file of the user's in a folder the installed version
+    // holds files in (the next version may make that folder a file), or an empty folder of the
+    // user's at a free name at the top (the next version may list a file there). false when
+    // neither is free.
+    bool PlaceInTheWay() {
+        const Listing now = List(Local());
+        const Tree& installed = game.installed >= 0 ? game.versions[game.installed].tree : Tree{};
+        std::vector<std::string> folders, free;
+        for (const auto& [name, file] : installed)
+            for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
+                const std::string folder = name.substr(0, slash);
+                const auto at = now.find(folder);
+                if (at != now.end() && at->second == "d" && !now.count(folder + "/u.keep") && !held.count(folder))
+                    folders.push_back(folder);
+            }
+        for (const auto& part : game.parts) {
+            bool clear = !now.count(part);
+            for (const auto& v : game.versions)
+                for (const auto& [name, file] : v.tree) clear = clear && !Clash(name, part);
+            if (clear) free.push_back(part);
+        }
+        if (folders.empty() && free.empty()) return false;
+        const bool inside = !folders.empty() && (free.empty() || Chance(60));
+        const std::string name = inside ? folders[Pick((int)folders.size())] + "/u.keep" : free[Pick((int)free.size())];
+        if (inside)
+            Write(Local() + "/" + name, "the user's own, in the installation's folder", 0644);
+        else
+            std::filesystem::create_directory(Local() + "/" + name);
+        held[name] = 0;
+        steps.push_back("the user places " + std::string(inside ? "a file " : "an empty folder ") + name);
+        // Often the next version makes that folder a file, or lists a file at the user's folder.
+        if (Chance(70)) {
+            const std::string file = inside ? name.substr(0, name.rfind('/')) : name;
+            Tree next = game.versions.back().tree;
+            for (auto at = next.begin(); at != next.end();) at = Clash(at->first, file) ? next.erase(at) : std::next(at);
+            next[file] = Content(file);
+            Publish(game, next);
+        }
+        return true;
+    }
+
     // The names x may change in a run: what its versions list, their folders, its copies, the
     // record and the manifest's own names; never what the user or another account holds.
     bool Owns(const Install& x, const std::string& path) {
@@ -614,10 +681,15 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         const CallMode mode = fault < 35              ? CallMode::Count
                               : fault < 70 || !errors ? CallMode::Cut
                                                       : CallMode::Fail;
-        const int error = fault < 85 ? ENOSPC : EIO;
-        // A third of the faults among the last calls of an update: the manifest's save and the cleanup.
+        // A third of the faults among the last calls of an update (the manifest's save and the
+        // cleanup), a fifth among the first of its sync (the record's mark, before anything changed),
+        // there an I/O error wherever calls fail: no permanent fault, and nothing changed yet.
+        const int where = Pick(100);
+        const long first = mode != CallMode::Count && aim == Aim::None && where >= 33 && where < 53 ? 1 + Pick(4) : 0;
+        const int error = fault < 85 && !first ? ENOSPC : EIO;
         long target = mode == CallMode::Count || aim != Aim::None ? -1
-                      : Chance(33)                                ? std::max(1L, x.calls - Pick(8))
+                      : where < 33                                ? std::max(1L, x.calls - Pick(8))
+                      : first                                     ? -1
                                                                   : 1 + Pick((int)x.calls + 5);
         const int count = aim == Aim::Naming ? 1 + Pick(3) : 1 + Pick(6);
         snprintf(g_saveLeaf, sizeof(g_saveLeaf), "%s", x.Leaf().c_str());
@@ -628,6 +700,10 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         // The offered manifest saved names nothing the table changed and no flush followed.
         WatchManifest(Root() + "/" + x.metafile, x.versions[x.remote].text);
         ArmCalls(mode, target, error);
+        // Of those, one in three at the record's unfinished mark itself: its write, or its flush.
+        const int mark = first ? Pick(3) : 0;
+        g_calls.fromSync = mark ? 0 : first;
+        g_calls.failMark = mark;
         g_aimCount = count;
         g_aim = aim;
         g_outside = true;
@@ -635,9 +711,9 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         NewRepository(); // what a cut run left is judged as its killed process left it
         g_outside = false;
         g_aim = Aim::None;
-        const bool hit = g_calls.hit, early = g_calls.early;
+        const bool hit = g_calls.hit, early = g_calls.early, markEarly = g_calls.markEarly;
         WatchManifest("", "");
-        if (aim != Aim::None) target = g_calls.target;
+        if (aim != Aim::None || first) target = g_calls.target;
         if (aim != Aim::None && hit) aimed++;
         runs++;
         calls += g_calls.calls;
@@ -645,7 +721,9 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         ArmCalls(CallMode::Count, -1);
         const std::string how = mode == CallMode::Cut ? " cut" : error == EIO ? " EIO" : " ENOSPC";
         const std::string called = hit ? " (call " + std::to_string(target) + ")" : "";
-        const std::string at = aim == Aim::None     ? " at call " + std::to_string(target)
+        const std::string at = mark                 ? std::string(mark == 1 ? " at the mark's write" : " at the mark's flush") + called
+                               : first                ? " at call " + std::to_string(first) + " of the sync" + called
+                               : aim == Aim::None     ? " at call " + std::to_string(target)
                                : aim == Aim::Naming ? " at naming copy " + std::to_string(count) + called
                                                     : " at call " + std::to_string(count) +
                                                           " after the manifest's save" + called;
@@ -653,7 +731,9 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
                         (mode == CallMode::Count ? "" : how + at) +
                         (hit || mode == CallMode::Count ? "" : " (not reached)") + ": " +
                         (success ? "success" : "failure"));
+        if (getenv("QVR_SEQUENCE_TRACE")) std::cerr << steps.back() << "\n" << printed.Text;
         if (early) Fail("manifest saved before the files it names lasted");
+        if (markEarly) Fail("the installation changed before its unfinished mark lasted");
         Judge(x, before, success, hit, Root() + "/" + x.metafile.substr(0, x.metafile.rfind('/')));
         return hit;
     }
@@ -734,8 +814,10 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
             Fail("saved manifest " + std::to_string(installed) +
                  " neither the installed nor the offered one");
         const bool usable = Usable(x, x.versions[x.remote].tree);
+        const bool blocked = Blocked(x.versions[x.remote].tree, before);
         if (success) {
             if (!usable) Fail("success said for a version that lists a name of the installation's own");
+            if (blocked) Fail("success said for a version whose file stands where the user keeps an entry");
             if (installed != x.remote) Fail("success said, the saved manifest not the offered one");
             const Tree& tree = x.versions[x.remote].tree;
             for (const auto& [name, file] : tree) {
@@ -772,9 +854,11 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
                 for (const int v : allowed) {
                     // A file gives way to the version being installed where that has a folder at its
                     // name or a file at a folder above it, as it must.
+                    // Not where the user's entry keeps that version from being installed: then
+                    // nothing listed may go for it.
                     for (const auto& [listed, file] : x.versions[v].tree)
                         whole = whole || (listed != name && Clash(listed, name) &&
-                                          (is == after.end() || is->second == "d"));
+                                          (is == after.end() || is->second == "d") && !BlockedName(listed, before));
                     const auto at = x.versions[v].tree.find(name);
                     whole =
                         whole || (is != after.end() && is->second[0] == 'f' &&
@@ -787,7 +871,7 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
                                                  : std::to_string(Bytes(is->second).size()) + " bytes"));
             }
             // Only another repository's unfinished run may hold the folder.
-            if (!hit && usable && y.clean) Fail("a run that met no fault failed");
+            if (!hit && usable && !blocked && y.clean) Fail("a run that met no fault failed");
             if (usable) x.unfinished.insert(x.remote);
         }
         x.installed = installed;
