@@ -9,7 +9,9 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "core/runtime/thread.h"
 #include "repository/linux/storage_file_os.h"
 #include "repository/repository.h"
 #include "tests/repository/repository_test_support.h"
@@ -125,6 +127,59 @@ TEST_F(RepositoryUpdateTest, UnchangedFilesAreNotOpenedAndWhatTheUserChangedIsPu
         EXPECT_EQ(readlink((Root() + "/local/l").c_str(), target, sizeof(target) - 1), 5);
         EXPECT_STREQ(target, "a/f10");
     }
+}
+
+// Four files of two folders, whose names repeat from one folder to the other, share one piece
+// the new version keeps: the check of that piece holds each folder open for the files after the
+// first, and still finds what the user removed or cut in either, first, middle or last.
+TEST_F(RepositoryUpdateTest, AKeptPieceOfFilesInTwoFoldersIsCheckedFileByFile) {
+    const std::vector<std::string> shared = {"a/x", "a/y", "b/x", "b/y"};
+    for (size_t gone = 0; gone < shared.size() * 2; gone++) {
+        const std::string& name = shared[gone % shared.size()];
+        const bool cut = gone >= shared.size();
+        SCOPED_TRACE(name + (cut ? " cut" : " removed"));
+        Shell("rm -rf " + Root() + "/local " + Root() + "/state");
+        std::map<std::string, std::string> files;
+        for (size_t i = 0; i < shared.size(); i++) files[shared[i]] = Content(4, (int)i);
+        files["c/z"] = Content(16, 7);
+        Version("v1", files);
+        NewRepository();
+        Configure();
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        ASSERT_TRUE(Same());
+        files["c/z"] = Content(16, 8);
+        Version("v2", files);
+        const std::string path = Root() + "/local/" + name;
+        if (cut) {
+            ASSERT_EQ(truncate(path.c_str(), 1), 0);
+        } else {
+            ASSERT_EQ(unlink(path.c_str()), 0);
+        }
+        ASSERT_TRUE(Update()) << printed.Text;
+        EXPECT_TRUE(Same());
+    }
+}
+
+// A pass that moves the repository on wakes its thread, so that the driver's next pass runs at
+// once; a pass that moves nothing leaves the driver to wait.
+TEST_F(RepositoryUpdateTest, APassThatMovesOnWakesItsThreadAndAnIdleOneDoesNot) {
+    Version("v1", {{"a/x", Content(16, 1)}});
+    NewRepository();
+    Configure();
+    Repository_Process(repo); // takes in the configured remote id
+    for (int i = 0; i < 10 && Thread_Wait(0);) i++;
+    Repository_Process(repo);
+    EXPECT_EQ(Thread_Wait(0), 0) << "an idle pass";
+    Repository_Reset(repo);
+    Repository_SetActive(repo, 1);
+    Repository_SetRefresh(repo, 1);
+    Repository_Process(repo);
+    EXPECT_EQ(Thread_Wait(0), 1) << "the pass that starts the refresh";
+    ASSERT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_ALIVE); }));
+    for (int i = 0; i < 5; i++) Pass();
+    for (int i = 0; i < 10 && Thread_Wait(0);) i++;
+    Repository_Process(repo);
+    EXPECT_EQ(Thread_Wait(0), 0) << "a pass after the refresh ended";
 }
 
 } // namespace
