@@ -131,13 +131,16 @@ TEST_F(RepositoryUpdateTest, UnchangedFilesAreNotOpenedAndWhatTheUserChangedIsPu
 
 // Four files of two folders, whose names repeat from one folder to the other, share one piece
 // the new version keeps: the check of that piece holds each folder open for the files after the
-// first, and still finds what the user removed or cut in either, first, middle or last.
+// first, and still finds what the user removed or cut, first, middle or last, and a link put in
+// place of a file (which the update does not replace, and fails on).
 TEST_F(RepositoryUpdateTest, AKeptPieceOfFilesInTwoFoldersIsCheckedFileByFile) {
+    enum class User { Removed, Cut, Linked };
     const std::vector<std::string> shared = {"a/x", "a/y", "b/x", "b/y"};
-    for (size_t gone = 0; gone < shared.size() * 2; gone++) {
-        const std::string& name = shared[gone % shared.size()];
-        const bool cut = gone >= shared.size();
-        SCOPED_TRACE(name + (cut ? " cut" : " removed"));
+    const std::vector<std::pair<std::string, User>> rows = {
+        {"a/x", User::Removed}, {"a/y", User::Removed}, {"b/x", User::Removed}, {"b/y", User::Removed},
+        {"a/x", User::Cut},     {"b/x", User::Cut},     {"b/y", User::Cut},     {"b/x", User::Linked}};
+    for (const auto& [name, user] : rows) {
+        SCOPED_TRACE(name + " " + std::to_string((int)user));
         Shell("rm -rf " + Root() + "/local " + Root() + "/state");
         std::map<std::string, std::string> files;
         for (size_t i = 0; i < shared.size(); i++) files[shared[i]] = Content(4, (int)i);
@@ -150,13 +153,23 @@ TEST_F(RepositoryUpdateTest, AKeptPieceOfFilesInTwoFoldersIsCheckedFileByFile) {
         files["c/z"] = Content(16, 8);
         Version("v2", files);
         const std::string path = Root() + "/local/" + name;
-        if (cut) {
-            ASSERT_EQ(truncate(path.c_str(), 1), 0);
-        } else {
-            ASSERT_EQ(unlink(path.c_str()), 0);
+        switch (user) {
+        case User::Removed: ASSERT_EQ(unlink(path.c_str()), 0); break;
+        case User::Cut: ASSERT_EQ(truncate(path.c_str(), 1), 0); break;
+        case User::Linked: ASSERT_EQ(Shell("ln -sfn ../a/x " + path), 0); break;
+        }
+        struct stat info {};
+        if (user == User::Linked) {
+            // A link the installation did not make is not replaced: the update fails on it.
+            EXPECT_FALSE(Update());
+            EXPECT_EQ(lstat(path.c_str(), &info), 0);
+            EXPECT_TRUE(S_ISLNK(info.st_mode));
+            continue;
         }
         ASSERT_TRUE(Update()) << printed.Text;
         EXPECT_TRUE(Same());
+        EXPECT_EQ(lstat(path.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
     }
 }
 
@@ -171,10 +184,12 @@ TEST_F(RepositoryUpdateTest, APassThatMovesOnWakesItsThreadAndAnIdleOneDoesNot) 
     Repository_Process(repo);
     EXPECT_EQ(Thread_Wait(0), 0) << "an idle pass";
     Repository_Reset(repo);
-    Repository_SetActive(repo, 1);
+    // Paused, the pass only takes in the refresh asked for: its flags change, nothing starts.
     Repository_SetRefresh(repo, 1);
     Repository_Process(repo);
-    EXPECT_EQ(Thread_Wait(0), 1) << "the pass that starts the refresh";
+    EXPECT_EQ(Thread_Wait(0), 1) << "the pass that takes in the refresh";
+    EXPECT_NE(State() & REPOSITORY_STATEFLAG_PAUSED, 0u);
+    Repository_SetActive(repo, 1);
     ASSERT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_ALIVE); }));
     for (int i = 0; i < 5; i++) Pass();
     for (int i = 0; i < 10 && Thread_Wait(0);) i++;
