@@ -134,10 +134,11 @@ TEST_F(RepositoryUpdateTest, UnchangedFilesAreNotOpenedAndWhatTheUserChangedIsPu
 // first, and still finds what the user removed or cut, first, middle or last, and a link put in
 // place of a file (which the update does not replace, and fails on).
 TEST_F(RepositoryUpdateTest, AKeptPieceOfFilesInTwoFoldersIsCheckedFileByFile) {
-    enum class User { Removed, Cut, Linked };
+    enum class User { Nothing, Removed, Cut, Linked };
     const std::vector<std::string> shared = {"a/x", "a/y", "b/x", "b/y"};
     const std::vector<std::pair<std::string, User>> rows = {
-        {"a/x", User::Removed}, {"a/y", User::Removed}, {"b/x", User::Removed}, {"b/y", User::Removed},
+        {"a/x", User::Nothing}, {"a/x", User::Removed}, {"a/y", User::Removed}, {"b/x", User::Removed},
+        {"b/y", User::Removed},
         {"a/x", User::Cut},     {"b/x", User::Cut},     {"b/y", User::Cut},     {"b/x", User::Linked}};
     for (const auto& [name, user] : rows) {
         SCOPED_TRACE(name + " " + std::to_string((int)user));
@@ -154,6 +155,7 @@ TEST_F(RepositoryUpdateTest, AKeptPieceOfFilesInTwoFoldersIsCheckedFileByFile) {
         Version("v2", files);
         const std::string path = Root() + "/local/" + name;
         switch (user) {
+        case User::Nothing: break;
         case User::Removed: ASSERT_EQ(unlink(path.c_str()), 0); break;
         case User::Cut: ASSERT_EQ(truncate(path.c_str(), 1), 0); break;
         case User::Linked: ASSERT_EQ(Shell("ln -sfn ../a/x " + path), 0); break;
@@ -166,10 +168,22 @@ TEST_F(RepositoryUpdateTest, AKeptPieceOfFilesInTwoFoldersIsCheckedFileByFile) {
             EXPECT_TRUE(S_ISLNK(info.st_mode));
             continue;
         }
+        g_opened.clear();
+        static const StorageFileOSCalls counting = [] {
+            StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+            calls.OpenAt = CountingOpenAt;
+            return calls;
+        }();
+        StorageFileOS_SetCalls(&counting);
         ASSERT_TRUE(Update()) << printed.Text;
+        StorageFileOS_SetCalls(nullptr);
         EXPECT_TRUE(Same());
         EXPECT_EQ(lstat(path.c_str(), &info), 0);
         EXPECT_TRUE(S_ISREG(info.st_mode));
+        // Left as it was, the shared piece is kept: none of its files is opened.
+        if (user == User::Nothing) {
+            EXPECT_EQ(g_opened.count("x") + g_opened.count("y"), 0u);
+        }
     }
 }
 
