@@ -751,6 +751,13 @@ TEST_F(RepositoryTest, PauseAndDumpKeys) {
     Class_UntrackInstance(other);
     Dictionary_Release(&other);
 
+    // The clock counts milliseconds, and a pass that changes the flags is followed at once by the
+    // next: passes go on until the pause has lasted a count of it.
+    EXPECT_TRUE(Pump([&] {
+        double seconds = 0;
+        Repository_StateTimerGet(repo, REPOSITORY_STATEFLAG_PAUSED, &seconds);
+        return seconds > 0;
+    }, 5));
     Dictionary* dump = nullptr;
     Dictionary_Create(&dump);
     Repository_Dump(repo, dump);
