@@ -2305,10 +2305,29 @@ int64_t Repository_IsShutdown(Repository* repository) {
                : 0;
 }
 
+namespace {
+
+// What a pass may move on by itself, with nothing else to tell the thread: a pass that changed
+// any of it may have readied the next step, which then runs at once rather than after the
+// driver's wait. Counts and times are left out, so a step that fails again and again on its
+// resume time moves nothing, and the driver waits between its passes.
+struct PassMark {
+    uint32_t ActionFlags, StateFlags, Replaced, WorkStarted, StraySwept, Flushed, SaveScratchChosen;
+    bool operator==(const PassMark&) const = default;
+};
+
+PassMark MarkOf(const Repository* r) {
+    return {r->ActionFlags, r->StateFlags,  r->Replaced, r->WorkStarted,
+            r->StraySwept,  r->Flushed,     r->SaveScratchChosen};
+}
+
+} // namespace
+
 int64_t Repository_Process(Repository* repository) {
     CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
     Repository* r = repository;
     Repository_AddRef(r);
+    const PassMark before = MarkOf(r);
     const double now = Time_GetCurrent();
     const uint32_t old = r->StateFlags;
     const uint32_t action = r->ActionFlags;
@@ -2487,6 +2506,7 @@ int64_t Repository_Process(Repository* repository) {
     StorageCleanup_Process(r->LocalCleanup);
     StorageCleanup_Process(r->PendingCleanup);
     ForEachStorage(r, Storage_Process);
+    if (!(MarkOf(r) == before) && r->ThreadId) Thread_Signal(r->ThreadId);
     Class_Release(&r);
     return 1;
 }

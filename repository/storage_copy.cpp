@@ -18,6 +18,7 @@
 #include "repository/digest_table.h"
 #include "repository/fetch_queue.h"
 #include "repository/storage.h"
+#include "repository/storage_file.h"
 #include "repository/storage_request.h"
 
 namespace {
@@ -810,6 +811,17 @@ int64_t StorageCopy_Process(StorageCopy* copy) {
 
 // ---- Piece state machine ----------------------------------------------------------------------
 
+namespace {
+
+// A piece the automatic mask keeps: the destination holds it as the installed manifest lists it.
+int64_t Kept(StorageCopy* copy, StorageRequest* request, int32_t index) {
+    BitField_Set(copy->Kept, index);
+    Skip(copy, request, "Piece Skipped (Mask) (%d)");
+    return StorageCopy_StateNext(copy, request);
+}
+
+} // namespace
+
 int64_t StorageCopy_StateDo(StorageCopy* copy, StorageRequest* request, uint32_t state, uint32_t run, uint32_t code,
                             uint32_t extra) {
     CLASS_CHECK(copy, STORAGE_COPY_CLASS_ID);
@@ -832,17 +844,19 @@ int64_t StorageCopy_StateDo(StorageCopy* copy, StorageRequest* request, uint32_t
             }
             if ((copy->Flags & STORAGE_COPY_FLAG_AUTO_MASK) && copy->Dest && MaskMatch(copy, request) >= 0) {
                 // The destination manifest has this piece in place; skip it only when its files
-                // are really there, so that a deleted or cut file is fetched again.
-                void* op = OperationBegin(copy);
-                if (op) {
+                // are really there, so that a deleted or cut file is fetched again. A folder of
+                // files answers that at once: asked here, a kept piece ends in this pass, without
+                // a hand-off to the I/O worker and back for each of its files.
+                uint32_t found = 0;
+                if (StorageFile_ExistsAtOnce(copy->Dest, request, &found)) {
+                    if (found == 0) return Kept(copy, request, index);
+                } else if (void* op = OperationBegin(copy)) {
                     Storage_Exists(copy->Dest, request, op, StorageDone);
                     return 1;
                 }
             }
         } else if (code == 0) {
-            BitField_Set(copy->Kept, index);
-            Skip(copy, request, "Piece Skipped (Mask) (%d)");
-            return StorageCopy_StateNext(copy, request);
+            return Kept(copy, request, index);
         }
         if (!StorageRequest_Alloc(request)) {
             ErrorReport(copy, request, state, STORAGE_COPY_SOURCE_REMOTE, STORAGE_COPY_TYPE_READ,

@@ -2534,21 +2534,51 @@ void StorageFile_SetReplayBudget(double seconds) {
     replayBudget.store(seconds);
 }
 
-int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {
-    StorageFile* b = Backend(instance);
-    StorageRequest* request = nullptr;
-    StorageRequestMember* member = nullptr;
+namespace {
+
+// The folder of the file checked last, held open for the next check: the files of a piece mostly
+// share one, and each is then a single status call. Keyed by the name's text up to its last
+// slash, which reaches the same folder whatever came before.
+struct HeldFolder {
+    char Name[STORAGE_FILE_PATH_SIZE];
+    size_t Length = 0;
+    int32_t Fd = -1;
+};
+
+int32_t OpenHeld(StorageFile* b, HeldFolder* held, const char* name, int32_t* directory, const char** leaf) {
+    const char* slash = strrchr(name, '/');
+    const size_t length = slash ? (size_t)(slash - name) + 1 : 0;
+    if (held->Fd >= 0 && held->Length == length && memcmp(held->Name, name, length) == 0) {
+        *directory = held->Fd;
+        *leaf = name + length;
+        return 0;
+    }
+    StorageFileOS_Close(&held->Fd);
+    held->Length = 0;
+    const int32_t error = StorageFileOS_OpenParent(b->OutputPath, name, 0, directory, leaf);
+    if (error || length >= sizeof(held->Name)) return error;
+    memcpy(held->Name, name, length);
+    held->Length = length;
+    held->Fd = *directory;
+    return 0;
+}
+
+// Whether the member's file is in place as the request's manifest lists it: 0 when it is, else
+// the code (and extended code) its existence check answers with. Answers at once, on any thread.
+// With held, its folder stays open in it for the next call.
+uint32_t ExistsCode(StorageFile* b, StorageRequest* request, StorageRequestMember* member, uint32_t* extended,
+                    HeldFolder* held = nullptr) {
+    *extended = 0;
     FileListMember* file = nullptr;
     MetaFile* meta = nullptr;
-    Storage_OperationGetRequest(operation, &request);
-    Storage_OperationGetMember(operation, &member);
     if (request && member) StorageRequest_MemberGetFileListMemberHandle(request, member, &file);
     if (request) StorageRequest_GetMetaFileHandle(request, &meta);
     Entry entry;
-    if (!file || !ReadEntry(b, ListOf(meta), file, &entry)) return Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
+    if (!file || !ReadEntry(b, ListOf(meta), file, &entry)) return STORAGE_ERROR_INVALID_CONTENT;
     int32_t directory = -1;
     const char* leaf = nullptr;
-    int32_t error = StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf);
+    int32_t error = held ? OpenHeld(b, held, entry.Name, &directory, &leaf)
+                         : StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf);
     StorageFileOSStatus status{};
     if (!error) error = StorageFileOS_Status(directory, leaf, &status);
     // A file with a copy of ours beside it is being replaced: what it holds may be the old or the
@@ -2573,13 +2603,54 @@ int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {
         (!FileAttributesBack(directory, leaf, &attributes) ||
          attributes != (entry.Attributes & (kAttributeReadOnly | kAttributeExecutable))))
         present = false;
-    StorageFileOS_Close(&directory);
-    if (copied && !CopiedHere(b, entry.Name)) return Finish(operation, STORAGE_NOT_FOUND, 0);
-    if (error == ENOENT || error == ENOTDIR) return Finish(operation, STORAGE_NOT_FOUND, 0);
-    if (error) return FinishError(operation, error);
-    if (status.Kind == STORAGE_FILE_OS_LINK)
-        return IsLinkEntry(entry) ? Finish(operation, 0, 0) : Finish(operation, STORAGE_ERROR_INVALID_CONTENT, 0);
-    return Finish(operation, present ? 0u : (uint32_t)STORAGE_NOT_FOUND, 0);
+    if (!held || directory != held->Fd) StorageFileOS_Close(&directory);
+    if (copied && !CopiedHere(b, entry.Name)) return STORAGE_NOT_FOUND;
+    if (error == ENOENT || error == ENOTDIR) return STORAGE_NOT_FOUND;
+    if (error) {
+        uint32_t code = 0;
+        StorageFileInternal_ErrorPair(error, &code, extended);
+        return code;
+    }
+    if (status.Kind == STORAGE_FILE_OS_LINK) return IsLinkEntry(entry) ? 0u : (uint32_t)STORAGE_ERROR_INVALID_CONTENT;
+    return present ? 0u : (uint32_t)STORAGE_NOT_FOUND;
+}
+
+} // namespace
+
+int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {
+    StorageRequest* request = nullptr;
+    StorageRequestMember* member = nullptr;
+    Storage_OperationGetRequest(operation, &request);
+    Storage_OperationGetMember(operation, &member);
+    uint32_t extended = 0;
+    const uint32_t code = ExistsCode(Backend(instance), request, member, &extended);
+    return Finish(operation, code, extended);
+}
+
+int64_t StorageFile_ExistsAtOnce(Storage* storage, StorageRequest* request, uint32_t* code) {
+    ASSERT_POINTER(code);
+    *code = 0;
+    const StorageInterface* row = nullptr;
+    void* instance = nullptr;
+    if (!storage || !request || !Storage_GetInterface(storage, &row) || row != &StorageFile_Interface ||
+        !Storage_GetInterfaceHandle(storage, &instance) || !instance)
+        return 0;
+    StorageFile_AddRef(instance);
+    // The same answer as the chain's check, member by member, the first that fails deciding.
+    StorageRequestMember* member = nullptr;
+    StorageRequest_MemberGetFirst(request, &member);
+    uint32_t found = 0, extended = 0;
+    HeldFolder held;
+    for (; member && found == 0;) {
+        found = ExistsCode(Backend(instance), request, member, &extended, &held);
+        StorageRequestMember* next = nullptr;
+        StorageRequest_MemberGetNext(request, member, &next);
+        member = next;
+    }
+    StorageFileOS_Close(&held.Fd);
+    StorageFile_Release(&instance);
+    *code = found;
+    return 1;
 }
 
 int64_t StorageFile_Get(void* instance, StorageOperation* operation) {

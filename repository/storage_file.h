@@ -9,6 +9,7 @@
 
 struct MetaFile;
 struct StorageFile;
+struct StorageRequest;
 
 enum : uint32_t {
     STORAGE_FILE_CLASS_ID = 0x59fc018b,
@@ -44,6 +45,11 @@ int64_t StorageFile_SetActive(void* instance, Storage* storage, uint32_t active)
 int64_t StorageFile_Dump(void* instance, Storage* storage, Dictionary* dictionary);
 int64_t StorageFile_Process(void* instance, Storage* storage);
 int64_t StorageFile_Exists(void* instance, StorageOperation* operation);
+// The existence check of every member of the request, run on the calling thread where the
+// storage is bound to this row (whose check answers at once): code is 0 when each member's file
+// is in place as listed, else the answer of the first that is not. 0 (code 0) when the storage
+// is bound to another row, or to none: its check is then to be asked through Storage_Exists.
+int64_t StorageFile_ExistsAtOnce(Storage* storage, StorageRequest* request, uint32_t* code);
 int64_t StorageFile_Get(void* instance, StorageOperation* operation);
 int64_t StorageFile_Put(void* instance, StorageOperation* operation);
 int64_t StorageFile_Erase(void* instance, StorageOperation* operation);

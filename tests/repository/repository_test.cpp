@@ -707,6 +707,10 @@ TEST_F(RepositoryTest, PauseAndDumpKeys) {
     // Not active: a phase is on and paused.
     EXPECT_EQ(State() & (REPOSITORY_STATEFLAG_REFRESH | REPOSITORY_STATEFLAG_PAUSED),
               (uint32_t)(REPOSITORY_STATEFLAG_REFRESH | REPOSITORY_STATEFLAG_PAUSED));
+    // The clock counts milliseconds, and a pass that changes the flags is followed at once by the
+    // next: the pause goes on over passes until it has lasted a few counts of it.
+    const double pausedAt = Time_GetCurrent();
+    EXPECT_TRUE(Pump([&] { return Time_GetCurrent() >= pausedAt + 0.003; }, 5));
     // Script pauses and resumes it through QVR.Repository.
     InteropInvokeFunc invoke = nullptr;
     InteropReleaseFunc release = nullptr;

@@ -9,7 +9,9 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "core/runtime/thread.h"
 #include "repository/linux/storage_file_os.h"
 #include "repository/repository.h"
 #include "tests/repository/repository_test_support.h"
@@ -125,6 +127,88 @@ TEST_F(RepositoryUpdateTest, UnchangedFilesAreNotOpenedAndWhatTheUserChangedIsPu
         EXPECT_EQ(readlink((Root() + "/local/l").c_str(), target, sizeof(target) - 1), 5);
         EXPECT_STREQ(target, "a/f10");
     }
+}
+
+// Four files of two folders, whose names repeat from one folder to the other, share one piece
+// the new version keeps: the check of that piece holds each folder open for the files after the
+// first, and still finds what the user removed or cut, first, middle or last, and a link put in
+// place of a file (which the update does not replace, and fails on).
+TEST_F(RepositoryUpdateTest, AKeptPieceOfFilesInTwoFoldersIsCheckedFileByFile) {
+    enum class User { Nothing, Removed, Cut, Linked };
+    const std::vector<std::string> shared = {"a/x", "a/y", "b/x", "b/y"};
+    const std::vector<std::pair<std::string, User>> rows = {
+        {"a/x", User::Nothing}, {"a/x", User::Removed}, {"a/y", User::Removed}, {"b/x", User::Removed},
+        {"b/y", User::Removed},
+        {"a/x", User::Cut},     {"b/x", User::Cut},     {"b/y", User::Cut},     {"b/x", User::Linked}};
+    for (const auto& [name, user] : rows) {
+        SCOPED_TRACE(name + " " + std::to_string((int)user));
+        Shell("rm -rf " + Root() + "/local " + Root() + "/state");
+        std::map<std::string, std::string> files;
+        for (size_t i = 0; i < shared.size(); i++) files[shared[i]] = Content(4, (int)i);
+        files["c/z"] = Content(16, 7);
+        Version("v1", files);
+        NewRepository();
+        Configure();
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        ASSERT_TRUE(Same());
+        files["c/z"] = Content(16, 8);
+        Version("v2", files);
+        const std::string path = Root() + "/local/" + name;
+        switch (user) {
+        case User::Nothing: break;
+        case User::Removed: ASSERT_EQ(unlink(path.c_str()), 0); break;
+        case User::Cut: ASSERT_EQ(truncate(path.c_str(), 1), 0); break;
+        case User::Linked: ASSERT_EQ(Shell("ln -sfn ../a/x " + path), 0); break;
+        }
+        struct stat info {};
+        if (user == User::Linked) {
+            // A link the installation did not make is not replaced: the update fails on it.
+            EXPECT_FALSE(Update());
+            EXPECT_EQ(lstat(path.c_str(), &info), 0);
+            EXPECT_TRUE(S_ISLNK(info.st_mode));
+            continue;
+        }
+        g_opened.clear();
+        static const StorageFileOSCalls counting = [] {
+            StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+            calls.OpenAt = CountingOpenAt;
+            return calls;
+        }();
+        StorageFileOS_SetCalls(&counting);
+        ASSERT_TRUE(Update()) << printed.Text;
+        StorageFileOS_SetCalls(nullptr);
+        EXPECT_TRUE(Same());
+        EXPECT_EQ(lstat(path.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        // Left as it was, the shared piece is kept: none of its files is opened.
+        if (user == User::Nothing) {
+            EXPECT_EQ(g_opened.count("x") + g_opened.count("y"), 0u);
+        }
+    }
+}
+
+// A pass that moves the repository on wakes its thread, so that the driver's next pass runs at
+// once; a pass that moves nothing leaves the driver to wait.
+TEST_F(RepositoryUpdateTest, APassThatMovesOnWakesItsThreadAndAnIdleOneDoesNot) {
+    Version("v1", {{"a/x", Content(16, 1)}});
+    NewRepository();
+    Configure();
+    Repository_Process(repo); // takes in the configured remote id
+    for (int i = 0; i < 10 && Thread_Wait(0);) i++;
+    Repository_Process(repo);
+    EXPECT_EQ(Thread_Wait(0), 0) << "an idle pass";
+    Repository_Reset(repo);
+    // Paused, the pass only takes in the refresh asked for: its flags change, nothing starts.
+    Repository_SetRefresh(repo, 1);
+    Repository_Process(repo);
+    EXPECT_EQ(Thread_Wait(0), 1) << "the pass that takes in the refresh";
+    EXPECT_NE(State() & REPOSITORY_STATEFLAG_PAUSED, 0u);
+    Repository_SetActive(repo, 1);
+    ASSERT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_ALIVE); }));
+    for (int i = 0; i < 5; i++) Pass();
+    for (int i = 0; i < 10 && Thread_Wait(0);) i++;
+    Repository_Process(repo);
+    EXPECT_EQ(Thread_Wait(0), 0) << "a pass after the refresh ended";
 }
 
 } // namespace
