@@ -344,6 +344,18 @@ void NumberText(char* buffer, int32_t capacity, double number) {
         String_Print(buffer, capacity, "%g", number);
 }
 
+// A refused argument's line ends the task: at once, or, at a worker-thread type's start, through
+// the worker, which gets the error and completes the task. Always 1 (refused).
+int64_t FailInvalidArgument(TaskBase* base, const char* line) {
+    if (!base->Worker) {
+        TaskBase_Fail(base, "Task_Error_InvalidArg", "%s", line);
+        return 1;
+    }
+    Task_Print(base->Owner, "%s", line);
+    WorkerTask_SetError(base->Worker, "Task_Error_InvalidArg");
+    return 1;
+}
+
 } // namespace
 
 int64_t TaskBase_NumberArgumentInRange(TaskBase* base, const char* key, double minimum, double maximum,
@@ -381,14 +393,7 @@ int64_t TaskBase_RefuseLocation(TaskBase* base, const char* key, const char* tex
         !Task_GetArgumentPtr(base->Owner, key, &written))
         written = nullptr;
     if (!String_ExpandJudgePath(key, written, text, line, (int32_t)sizeof(line))) return 0;
-    if (!base->Worker) {
-        TaskBase_Fail(base, "Task_Error_InvalidArg", "%s", line);
-        return 1;
-    }
-    // A worker-thread type's start: the worker gets the error and completes the task.
-    Task_Print(base->Owner, "%s", line);
-    WorkerTask_SetError(base->Worker, "Task_Error_InvalidArg");
-    return 1;
+    return FailInvalidArgument(base, line);
 }
 
 namespace {
@@ -462,13 +467,7 @@ int64_t TaskBase_RefuseProgramArgument(TaskBase* base, const char* key, const ch
     ASSERT_POINTER(base);
     char line[TASK_MESSAGE_SIZE];
     if (!TaskBase_JudgeProgramArgument(base->Owner, key, written, expanded, line, (int32_t)sizeof(line))) return 0;
-    if (!base->Worker) {
-        TaskBase_Fail(base, "Task_Error_InvalidArg", "%s", line);
-        return 1;
-    }
-    Task_Print(base->Owner, "%s", line);
-    WorkerTask_SetError(base->Worker, "Task_Error_InvalidArg");
-    return 1;
+    return FailInvalidArgument(base, line);
 }
 
 int64_t TaskBase_AddPlatformError(TaskBase* base, int32_t code) {
