@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -267,6 +268,7 @@ TEST_F(TextFileTest, PageObjectsRefuseALocationWithoutItsFolder) {
         script(process, "Process", "setWorkingDirectory", "workingDirectory", no),
         script(process, "Process", "setSHA1Target", "sHA1Target", no),
         script(process, "Process", "setAuthenticateTarget", "authenticateTarget", no),
+        script(process, "Process", "setArguments", "arguments", no),
         script(platform, "Platform", "access", "path", no, "", ", \"permissions\": 4, \"recurse\": false"),
         script(platform, "Platform", "authenticateX509", "path", no, "\"certStoreName\": \"app\", "),
         script(platform, "Platform", "getFileDataStore", "path", "{\"returnValue\":null}"),
@@ -280,6 +282,13 @@ TEST_F(TextFileTest, PageObjectsRefuseALocationWithoutItsFolder) {
     surfaces.back().call = [&](const char* n) {
         return files.Call("fileCopy", "\"sourceFilename\": \"" + std::string(n) +
                                           "\", \"targetFilename\": \"" + n + "\"" + noCopy);
+    };
+    // A command line: a word after the first is judged as the first is.
+    const Surface arguments = *std::find_if(surfaces.begin(), surfaces.end(),
+                                            [](const Surface& s) { return s.name == "Process.setArguments"; });
+    surfaces.push_back(arguments);
+    surfaces.back().call = [&](const char* n) {
+        return process.Call("setArguments", "\"arguments\": \"-v " + std::string(n) + "\"");
     };
     for (Surface& s : surfaces) {
         // A process's names are only kept: a real one is taken.
