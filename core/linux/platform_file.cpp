@@ -349,20 +349,29 @@ struct ErrnoKeeper {
 // Whether the folder the destination is made in may take it (Platform_JudgeWriterFolder): a copy
 // never lands in a folder another account owns or may change, nor over another's file there.
 bool WriterFolderPasses(int toAt, const char* destination) {
-    const char* slash = strrchr(destination, '/');
+    // A folder's own name may end in slashes: the folder it is made in is the one before them.
     char folder[PLATFORM_FILE_PATH_CAPACITY];
-    const size_t length = !slash ? 0 : slash == destination ? 1 : (size_t)(slash - destination);
-    if (length >= sizeof(folder)) {
+    size_t end = strnlen(destination, sizeof(folder));
+    if (end >= sizeof(folder)) {
         errno = ENAMETOOLONG;
         return false;
     }
-    memcpy(folder, slash ? destination : ".", slash ? length : 1);
-    folder[slash ? length : 1] = 0;
+    memcpy(folder, destination, end + 1);
+    while (end > 1 && folder[end - 1] == '/') folder[--end] = 0;
+    char* slash = strrchr(folder, '/');
+    const char* name = slash ? slash + 1 : folder;
+    const char* at = ".";
+    if (slash == folder) {
+        at = "/";
+    } else if (slash) {
+        *slash = 0;
+        at = folder;
+    }
     int fd;
-    do fd = openat(toAt, folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    do fd = openat(toAt, at, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return false;
-    const bool passes = Platform_JudgeWriterFolder(fd, slash ? slash + 1 : destination) != 0;
+    const bool passes = Platform_JudgeWriterFolder(fd, name) != 0;
     ErrnoKeeper keep;
     close(fd);
     return passes;

@@ -221,7 +221,10 @@ TEST_F(HttpRequestTest, AFileSwappedInAtThePartialNameIsNotAdopted) {
         planted = WriteText(partial, "theirs", 0666) && chown(partial.c_str(), 65534, 65534) == 0;
         return std::string("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
     });
-    ASSERT_EQ(chmod(out.path().c_str(), 0777), 0);
+    // Shared as the system's temporary folder is: sticky, so that a download may be made there at
+    // all (a folder every user may change without it takes none), and another account can still
+    // make a new name in it.
+    ASSERT_EQ(chmod(out.path().c_str(), 01777), 0);
     ASSERT_TRUE(WriteText(target, "old", 0600));
     HttpRequest_SetUseCache(request, 0);
     const std::string complete = Download(swapper.Url("/empty"), target);
