@@ -235,6 +235,15 @@ TEST_F(HttpRequestTest, AFileSwappedInAtThePartialNameIsNotAdopted) {
     ASSERT_EQ(stat(target.c_str(), &info), 0);
     EXPECT_EQ(info.st_uid, geteuid());
     EXPECT_EQ(ReadFile(partial), "theirs");
+    // A file another account left at the name itself is never replaced, even whole.
+    unlink(partial.c_str());
+    ASSERT_TRUE(WriteText(target, "theirs", 0644));
+    ASSERT_EQ(chown(target.c_str(), 65534, 65534), 0);
+    const std::string body = nginx->Put("whole.bin", "whole");
+    EXPECT_NE(Download(body, target), Complete(200, "OK", 0));
+    EXPECT_EQ(ReadFile(target), "theirs");
+    ASSERT_EQ(stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 65534u);
 }
 
 // The second download of an unchanged file asks with the file's date and keeps the file on 304;
