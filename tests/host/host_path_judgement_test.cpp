@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -304,6 +305,11 @@ TEST_F(HostPathJudgement, EveryWriterMakesFilesOnlyInAFolderNoOtherAccountContro
             // as no document before the folder is asked about.
             if (f.Planted && writer.Document(f.Folder, dir).find("Write,") != std::string::npos) continue;
             EXPECT_NE(run.Text.find("ERROR - " + f.Says), std::string::npos) << f.Says << "\n" << run.Text;
+            // Refused before a byte is fetched: not only at the rename of a whole file.
+            if (!f.Planted && strcmp(writer.Name, "Download") == 0)
+                EXPECT_NE(run.Text.find("Unable to create partial file " + f.Folder + "/out.json.partial"),
+                          std::string::npos)
+                    << run.Text;
             unlink((f.Folder + "/out.json").c_str());
         }
     }
