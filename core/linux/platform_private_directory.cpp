@@ -1130,7 +1130,8 @@ int64_t Platform_JudgeWriterFolder(int32_t descriptor, const char* name) {
         errno = 0;
         return 1;
     }
-    // Root passes the sticky bit's guard: the check is ours to make.
+    // The sticky bit keeps our renames off another account's file, but not when we are root: the
+    // check is ours to make.
     char folder[PATH_MAX], link[32], who[kNameRoom + 32];
     String_Print(link, sizeof(link), "/proc/self/fd/%d", descriptor);
     const ssize_t n = readlink(link, folder, sizeof(folder) - 1);
