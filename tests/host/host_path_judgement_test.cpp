@@ -300,16 +300,19 @@ TEST_F(HostPathJudgement, EveryWriterMakesFilesOnlyInAFolderNoOtherAccountContro
             }
             EXPECT_NE(run.Code, 0) << run.Text;
             EXPECT_EQ(Listing(f.Folder), before) << run.Text;
-            if (f.Planted) EXPECT_EQ(Read(f.Folder + "/out.json"), "");
+            if (f.Planted) {
+                EXPECT_EQ(Read(f.Folder + "/out.json"), "");
+            }
             // A document writer reads what stands at the name first: another's empty file is refused
             // as no document before the folder is asked about.
             if (f.Planted && writer.Document(f.Folder, dir).find("Write,") != std::string::npos) continue;
             EXPECT_NE(run.Text.find("ERROR - " + f.Says), std::string::npos) << f.Says << "\n" << run.Text;
             // Refused before a byte is fetched: not only at the rename of a whole file.
-            if (!f.Planted && strcmp(writer.Name, "Download") == 0)
+            if (!f.Planted && strcmp(writer.Name, "Download") == 0) {
                 EXPECT_NE(run.Text.find("Unable to create partial file " + f.Folder + "/out.json.partial"),
                           std::string::npos)
                     << run.Text;
+            }
             unlink((f.Folder + "/out.json").c_str());
         }
     }
