@@ -280,9 +280,18 @@ void PrepareLaunch(CrashReportState* state) {
     if (CommandLine_IsFieldSet(nullptr, "verbose")) AddArgument(state, "--verbose=" + Switch("verbose"));
     AddArgument(state, "--debugfileid=crash");
     const uint32_t flags = Debug_Flags();
-    if (flags & DEBUG_FLAG_FILE) AddArgument(state, "--debug");
-    const std::string logFolder = Switch("debugdir");
-    if ((flags & DEBUG_FLAG_FILE) && !logFolder.empty()) AddArgument(state, "--debugdir=" + FullPath(logFolder));
+    // The folder the log is kept in, as the log took it: handed over as text, never the switch to
+    // be expanded again. A folder whose name the reporter's command line would read as macros
+    // cannot be handed over so: the reporter then keeps no log file.
+    char logFolder[kDirectorySize];
+    const bool inFolder = Debug_GetLogFolder(logFolder, sizeof(logFolder)) != 0;
+    const bool handed = !inFolder || !strpbrk(logFolder, "{}");
+    if (!handed)
+        Log_Error("The crash reporter keeps no log file: the log folder %s holds braces its command line would "
+                  "read as macros\n",
+                  logFolder);
+    if ((flags & DEBUG_FLAG_FILE) && handed) AddArgument(state, "--debug");
+    if ((flags & DEBUG_FLAG_FILE) && inFolder && handed) AddArgument(state, "--debugdir=" + FullPath(logFolder));
     if (flags & DEBUG_FLAG_DESKTOP_LOG) AddArgument(state, "--debugfile");
     if (flags & DEBUG_FLAG_CONSOLE) AddArgument(state, "--window");
     // The program's own variables, as every program it launches gets them; copied now, since the

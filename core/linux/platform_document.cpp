@@ -325,6 +325,10 @@ int32_t Platform_DocumentReplaceBegin(const char* path, void** replacement, cons
         Memory_Free(r, sizeof(Replacement));
         return -1;
     }
+    if (!Platform_JudgeWriterFolder(r->Directory, r->Name)) {
+        Dispose(r, false);
+        return -1;
+    }
     // Only a file can be replaced by a rename; writing into a device, FIFO or directory in place
     // could leave it half written, so such a target is refused before anything is touched.
     if (info.st_mode != 0 && Platform_DocumentRefusal(info.st_mode)) {

@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "core/linux/platform_document.h"
+#include "core/linux/platform_private_directory.h"
 #include "core/linux/platform_tree.h"
 #include "core/platform/path.h"
 #include "core/runtime/class.h"
@@ -345,12 +346,44 @@ struct ErrnoKeeper {
     ~ErrnoKeeper() { errno = Saved; }
 };
 
+// Whether the folder the destination is made in may take it (Platform_JudgeWriterFolder): a copy
+// never lands in a folder another account owns or may change, nor over another's file there.
+bool WriterFolderPasses(int toAt, const char* destination) {
+    // A folder's own name may end in slashes: the folder it is made in is the one before them.
+    char folder[PLATFORM_FILE_PATH_CAPACITY];
+    size_t end = strnlen(destination, sizeof(folder));
+    if (end >= sizeof(folder)) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    memcpy(folder, destination, end + 1);
+    while (end > 1 && folder[end - 1] == '/') folder[--end] = 0;
+    char* slash = strrchr(folder, '/');
+    const char* name = slash ? slash + 1 : folder;
+    const char* at = ".";
+    if (slash == folder) {
+        at = "/";
+    } else if (slash) {
+        *slash = 0;
+        at = folder;
+    }
+    int fd;
+    do fd = openat(toAt, at, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    const bool passes = Platform_JudgeWriterFolder(fd, name) != 0;
+    ErrnoKeeper keep;
+    close(fd);
+    return passes;
+}
+
 // Source and destination are each taken in their directory (AT_FDCWD: paths).
 bool CopyLink(int fromAt, const char* source, int toAt, const char* destination, bool failIfExists) {
     char target[PATH_MAX];
     ssize_t n = readlinkat(fromAt, source, target, sizeof(target) - 1);
     if (n < 0) return false;
     target[n] = 0;
+    if (!WriterFolderPasses(toAt, destination)) return false;
     if (failIfExists) return symlinkat(target, toAt, destination) == 0;
     char temporary[PLATFORM_FILE_PATH_CAPACITY + 16];
     // A free name for the new link, taken by a file first and then handed over.
@@ -394,6 +427,11 @@ bool CopyRegular(int fromAt, const char* source, int toAt, const char* destinati
         return false;
     }
     from = snapshot;
+    if (!WriterFolderPasses(toAt, destination)) {
+        ErrnoKeeper keep;
+        close(from);
+        return false;
+    }
     struct stat existing;
     const bool replacing = fstatat(toAt, destination, &existing, AT_SYMLINK_NOFOLLOW) == 0;
     char temporary[PLATFORM_FILE_PATH_CAPACITY + 16];
@@ -944,6 +982,7 @@ int64_t Platform_MoveFileWithProgress(const char* source, const char* destinatio
         return 0;
     }
     if (lstat(from, &info) != 0) return 0;
+    if (!WriterFolderPasses(AT_FDCWD, to)) return 0;
     dev_t volume = 0;
     const bool otherVolume = VolumeOf(to, &volume) && volume != info.st_dev;
     if (otherVolume) {

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/linux/platform_private_directory.h"
 #include "core/runtime/string_expand.h"
 
 namespace {
@@ -85,6 +86,11 @@ int32_t Platform_OpenOutputFile(const char* directory, const char* name, uint32_
     do at = open(directory[0] ? directory : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     while (at < 0 && errno == EINTR);
     if (at < 0) return Fail(-1, errno, error);
+    if (!Platform_JudgeWriterFolder(at, name)) {
+        const int refused = errno;
+        close(at);
+        return Fail(-1, refused, error);
+    }
     // Non-blocking while it is unknown what the name is: a FIFO put there would hold the open.
     const int flags = O_RDWR | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | O_NONBLOCK;
     int fd;
@@ -184,6 +190,11 @@ int64_t Platform_TakePartialFile(const char* path, const char* suffix, uint32_t 
             SetError(error, errno);
             return 0;
         }
+        if (!Platform_JudgeWriterFolder(at, nullptr)) {
+            SetError(error, errno);
+            close(at);
+            return 0;
+        }
         int fd;
         do fd = openat(at, name + offset, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
         while (fd < 0 && errno == EINTR);
@@ -261,6 +272,8 @@ int64_t Platform_RenameOwnFile(const char* from, const char* to, PlatformErrorCo
         reason = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
     else if (info.st_uid != geteuid())
         reason = EPERM;
+    else if (!Platform_JudgeWriterFolder(target, to + toOffset))
+        reason = errno;
     else if (renameat(source, from + fromOffset, target, to + toOffset) != 0)
         reason = errno;
     close(source);

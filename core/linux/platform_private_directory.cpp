@@ -1109,3 +1109,36 @@ int64_t Platform_JudgeOwnFolder(int32_t descriptor, int32_t* error, const char**
     *reason = RefusalText(kind);
     return 0;
 }
+
+int64_t Platform_JudgeWriterFolder(int32_t descriptor, const char* name) {
+    ClearRefusal();
+    struct stat info;
+    if (fstat(descriptor, &info) != 0 || !S_ISDIR(info.st_mode)) {
+        if (errno == 0) errno = ENOTDIR;
+        return 0;
+    }
+    const RefusalKind kind = Judge(info, Role::Passage);
+    if (kind != RefusalKind::None) {
+        RecordRefusal(kind, Role::Passage, info, descriptor, nullptr);
+        SayRefusal(t_refusal);
+        errno = EACCES;
+        return 0;
+    }
+    struct stat there;
+    if (!name || !OthersWrite(info) || fstatat(descriptor, name, &there, AT_SYMLINK_NOFOLLOW) != 0 ||
+        there.st_uid == geteuid()) {
+        errno = 0;
+        return 1;
+    }
+    // The sticky bit keeps our renames off another account's file, but not when we are root: the
+    // check is ours to make.
+    char folder[PATH_MAX], link[32], who[kNameRoom + 32];
+    String_Print(link, sizeof(link), "/proc/self/fd/%d", descriptor);
+    const ssize_t n = readlink(link, folder, sizeof(folder) - 1);
+    folder[n > 0 ? n : 0] = 0;
+    SayUser(there.st_uid, false, who, sizeof(who));
+    Log_Error("The file %s/%s is not replaced: %s made it in a folder other users can write into\n", folder, name,
+              who);
+    errno = EPERM;
+    return 0;
+}

@@ -71,6 +71,14 @@ int64_t Platform_HoldFolderRefusal(uint32_t hold);
 // replace what is made there). 1 when it passes; 0 with *error and *reason, the refusal recorded
 // so that Platform_SayFolderRefusal and Platform_GetFolderRefusal say its line.
 int64_t Platform_JudgeOwnFolder(int32_t descriptor, int32_t* error, const char** reason);
+// Whether the open folder may take a file a writer makes in it (a copy, a download, a document
+// written whole), judged as a folder passed through is: it belongs to this user or root, and other
+// users write into it only where it is sticky (there nobody else can rename or remove what we
+// make, and the file itself is made exclusively). In such a shared folder, `name` (when given) must
+// be free or our own: a file another account made there first is never replaced. 1 when it
+// passes; 0 with errno EACCES (EPERM for another's file), said once per folder as one ERROR line
+// naming the folder (or file), why, and what would let it pass.
+int64_t Platform_JudgeWriterFolder(int32_t descriptor, const char* name);
 // The identity (device and inode) of the folder or link the last refusal on this thread named
 // (see Platform_SayFolderRefusal): 1 with it, 0 with both 0 when the last refusal named none.
 int64_t Platform_GetLastRefusedIdentity(uint64_t* device, uint64_t* inode);

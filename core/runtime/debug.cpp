@@ -74,6 +74,10 @@ constexpr int32_t kSuffixRoom = 64;
 // it is read whole so that it is refused whole, never used cut.
 constexpr int32_t kFolderSize = 4096;
 
+// The folder --debugdir named as the log file uses it (expanded once and judged), empty when the
+// log file is not kept there: the crash reporter is handed this text, never the switch again.
+char g_logFolder[kFolderSize];
+
 // The file `name` (its file-name part, "debug.log" when it has none) in `directory`; false when
 // the whole would not fit `capacity` with room for what the log adds.
 bool JoinLogPath(const char* directory, const char* name, char* path, int32_t capacity) {
@@ -167,7 +171,11 @@ bool BuildLogPath(const char* name, uint32_t flags, char* path, int32_t capacity
         String_Print(why, whySize, "the log file's name is longer than %d bytes", capacity - kSuffixRoom - 1);
         return false;
     }
-    if (JoinLogPath(folder, expanded, path, capacity)) return true;
+    if (JoinLogPath(folder, expanded, path, capacity)) {
+        if (folder == directory && strcmp(which, "the folder named by --debugdir") == 0)
+            String_CopyLength(g_logFolder, directory, kFolderSize);
+        return true;
+    }
     path[0] = 0;
     String_Print(why, whySize, "%s %s is too long for the log file's name of at most %d bytes", which, folder,
                  capacity - kSuffixRoom - 1);
@@ -238,6 +246,7 @@ int64_t Debug_Init(const char* logFileName, const char* version, uint32_t flags)
     Callback_Init();
 
     const uint32_t asked = flags;
+    g_logFolder[0] = 0;
     char path[kPathSize];
     char why[kFolderSize + 256];
     if (!BuildLogPath(logFileName, flags, path, sizeof(path), why, sizeof(why)) &&
@@ -249,6 +258,7 @@ int64_t Debug_Init(const char* logFileName, const char* version, uint32_t flags)
         Platform_WriteStd(Platform_GetStdHandle(2), line, length, &written);
         flags &= ~(uint32_t)(DEBUG_FLAG_FILE | DEBUG_FLAG_ERROR_FILE);
         Debug_SetFlags(flags);
+        g_logFolder[0] = 0;
     }
 
     char fileId[kPathSize] = "";
@@ -269,6 +279,15 @@ int64_t Debug_Init(const char* logFileName, const char* version, uint32_t flags)
     }
     PrintBanner(version);
     srand((unsigned)time(nullptr));
+    return 1;
+}
+
+int64_t Debug_GetLogFolder(char* buffer, int32_t size) {
+    ASSERT_POINTER(buffer);
+    if (size < 1) return 0;
+    buffer[0] = 0;
+    if (!g_logFolder[0] || !(Debug_Flags() & DEBUG_FLAG_FILE) || (int32_t)strlen(g_logFolder) >= size) return 0;
+    String_CopyLength(buffer, g_logFolder, size);
     return 1;
 }
 

@@ -33,6 +33,10 @@ typedef void (*DebugConsoleControlFunc)(int32_t signal);
 int64_t Debug_BuildInitFlags(uint32_t* flags, const char* commandLine);
 int64_t Debug_Init(const char* logFileName, const char* version, uint32_t flags);
 uint32_t Debug_Remove();
+// The folder --debugdir named, as the log file is kept in it: expanded once and judged (a text
+// written without macros is as written, relative or not). 1 with it; 0 with buffer empty when the
+// log file is not kept in such a folder (no switch, no file log, refused) or it does not fit.
+int64_t Debug_GetLogFolder(char* buffer, int32_t size);
 
 uint32_t Debug_Flags();
 int64_t Debug_SetFlags(uint32_t flags);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/formats/interop_request.h"
+#include "core/linux/platform_process.h"
 #include "core/platform/pipe.h"
 #include "core/platform/process.h"
 #include "core/runtime/debug.h"
@@ -38,6 +39,25 @@ const char* CoreInteropArgs::Path(const char* name) {
         Log_Error("%s.%s: %s\n", className_, method_, line.Text);
         refused_ = true;
     }
+    return value;
+}
+
+const char* CoreInteropArgs::Arguments(const char* name) {
+    const char* value = String(name);
+    if (!ok_ || refused_) return value;
+    int32_t count = 0;
+    char** words = nullptr;
+    if (!CommandLineToMutableArray(value, &count, &words)) {
+        ok_ = false;
+        return "";
+    }
+    CoreInteropText line;
+    for (int32_t i = 0; i < count && !refused_; i++)
+        if (String_ExpandRefuseArgument(name, words[i], line.Text, CORE_INTEROP_TEXT_SIZE)) {
+            Log_Error("%s.%s: %s\n", className_, method_, line.Text);
+            refused_ = true;
+        }
+    CommandLineFreeMutableArray(&count, &words);
     return value;
 }
 

@@ -23,6 +23,10 @@ class CoreInteropArgs {
     // folder) is refused with one ERROR line naming the argument, and Go() is false from then on;
     // the method then does nothing and answers its failure. Only the first refusal is said.
     const char* Path(const char* name);
+    // A command line handed to a program: each word, split as the launch splits it, is judged as
+    // Path judges a text, so that a location left in it, or a word beginning in a refused folder,
+    // refuses it the same way; other words pass as written.
+    const char* Arguments(const char* name);
     uint32_t Boolean(const char* name);
     int32_t Int32(const char* name);
     int64_t Int64(const char* name);

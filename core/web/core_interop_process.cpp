@@ -21,11 +21,16 @@ int64_t ReturnProcessText(Process* process, CoreInteropArgs& a, Dictionary* resp
     return CoreInterop_ReturnString(response, a, text ? text : "");
 }
 
-// `path` is true for a text naming a file or folder: one naming a location without its folder is
-// refused (false, with its line) and the value set before stays.
+enum class Judged { Text, Path, Arguments };
+
+// A text naming a file or folder (Path), or a command line for the program (Arguments): one naming
+// a location without its folder, or a refused folder, is refused (false, with its line) and the
+// value set before stays.
 int64_t SetProcessText(Process* process, CoreInteropArgs& a, Dictionary* response, const char* name,
-                       ProcessSetTextFunc function, bool path = false) {
-    const char* text = path ? a.Path(name) : a.String(name);
+                       ProcessSetTextFunc function, Judged judged = Judged::Text) {
+    const char* text = judged == Judged::Path        ? a.Path(name)
+                       : judged == Judged::Arguments ? a.Arguments(name)
+                                                     : a.String(name);
     return CoreInterop_ReturnBoolean(response, a, a.Go() ? function(process, text) : 0);
 }
 
@@ -66,7 +71,7 @@ int64_t Process_Invoke(void* userContext, Dictionary* request, Dictionary* respo
         return ReturnProcessStream(process, response, Process_GetStdin);
     case 0x44395bb6: // setAuthenticateTarget
         return SetProcessText(process, a, response, "authenticateTarget", Process_SetAuthenticateTarget,
-                              true);
+                              Judged::Path);
     case 0x5e5673ac: { // setShowWindow
         const uint32_t show = a.Boolean("showWindow");
         return CoreInterop_ReturnBoolean(response, a, a.Ok() ? Process_SetShowWindow(process, show) : 0);
@@ -74,11 +79,11 @@ int64_t Process_Invoke(void* userContext, Dictionary* request, Dictionary* respo
     case 0x6610fd53: // getArguments
         return ReturnProcessText(process, a, response, Process_GetArgumentsPtr);
     case 0x690e2bd0: // setArguments
-        return SetProcessText(process, a, response, "arguments", Process_SetArguments);
+        return SetProcessText(process, a, response, "arguments", Process_SetArguments, Judged::Arguments);
     case 0x7019eff4: // setStderr
         return SetProcessStream(process, a, response, "stderr", Process_SetStderr);
     case 0x72d22cf8: // setWorkingDirectory
-        return SetProcessText(process, a, response, "workingDirectory", Process_SetWorkingDirectory, true);
+        return SetProcessText(process, a, response, "workingDirectory", Process_SetWorkingDirectory, Judged::Path);
     case 0x79b757f5: // launch
         return CoreInterop_ReturnBoolean(response, a, Process_Launch(process));
     case 0x8135fc89: // getStderr
@@ -100,7 +105,7 @@ int64_t Process_Invoke(void* userContext, Dictionary* request, Dictionary* respo
     case 0x989b77b9: // getSHA1
         return ReturnProcessText(process, a, response, Process_GetSHA1Ptr);
     case 0xaabae254: // setApplicationName
-        return SetProcessText(process, a, response, "applicationName", Process_SetApplicationName, true);
+        return SetProcessText(process, a, response, "applicationName", Process_SetApplicationName, Judged::Path);
     case 0xaeb5db45: // getSHA1Target
         return ReturnProcessText(process, a, response, Process_GetSHA1TargetPtr);
     case 0xb462ff0c: { // setElevationRights
@@ -116,7 +121,7 @@ int64_t Process_Invoke(void* userContext, Dictionary* request, Dictionary* respo
         return CoreInterop_ReturnInt32(response, a, (int32_t)pid);
     }
     case 0xda0b1709: // setSHA1Target
-        return SetProcessText(process, a, response, "sHA1Target", Process_SetSHA1Target, true);
+        return SetProcessText(process, a, response, "sHA1Target", Process_SetSHA1Target, Judged::Path);
     case 0xdbac59d0: // setStdout
         return SetProcessStream(process, a, response, "stdout", Process_SetStdout);
     case 0xe0d8bd85: { // getShortApplicationName

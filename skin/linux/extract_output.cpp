@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/linux/platform_private_directory.h"
 #include "core/platform/path.h"
 #include "core/runtime/string.h"
 
@@ -54,6 +55,10 @@ int64_t ExtractOutput_Open(ExtractOutput* output, const char* path) {
     do fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return 0;
+    if (!Platform_JudgeWriterFolder(fd, name)) {
+        close(fd);
+        return 0;
+    }
     output->DirectoryFd = fd;
     for (int attempt = 0; attempt < 16; attempt++) {
         uint32_t tag = 0;

@@ -446,6 +446,32 @@ TEST_F(CrashReportTest, FaultLeavesDumpEventsAndStartsTheReporter) {
                         "/logs\nsignals 0000000000000000 0000000000000000\n");
 }
 
+// The reporter is handed the folder the log took, once expanded, as text: never the switch to be
+// expanded again in a folder of its own; a folder its command line would read as macros is not
+// handed over, and the reporter then keeps no log file.
+TEST_F(CrashReportTest, TheReporterIsHandedTheLogFolderTheLogTook) {
+    fileLog = true;
+    const std::string logs = dir + "/expanded logs";
+    const struct {
+        std::string Value, Handed;
+    } rows[] = {
+        {logs, "--debug\n--debugdir=" + logs + "\n"},
+        {dir + "/{PathJoin:..,x}", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Value);
+        setenv("QVR_CRASH_LOG_FOLDER", row.Value.c_str(), 1);
+        Crash crash = Run({"segv", "--debugdir={Env:QVR_CRASH_LOG_FOLDER}"}, true);
+        unsetenv("QVR_CRASH_LOG_FOLDER");
+        EXPECT_EQ(crash.Signal, SIGSEGV);
+        const size_t from = crash.Reporter.find("--debugfileid=crash\n");
+        ASSERT_NE(from, std::string::npos) << crash.Reporter;
+        const std::string rest = crash.Reporter.substr(from + 20);
+        EXPECT_EQ(rest.substr(0, rest.find("signals ")), row.Handed) << crash.Reporter;
+        ASSERT_EQ(system(("rm -rf '" + crash.Folder + "' '" + temp + "/reporter-args'").c_str()), 0);
+    }
+}
+
 // An abort, a breakpoint signal, a breakpoint instruction (which does not repeat when the handler
 // returns: the signal is raised again), and the toolkit's fatal error on a thread of its own.
 TEST_F(CrashReportTest, AbortIsReportedToo) {

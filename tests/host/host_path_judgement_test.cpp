@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -230,6 +231,91 @@ TEST_F(HostPathJudgement, AnArchiveIsNeverExtractedIntoAFolderAnotherAccountCanC
     run = RunHost({Program(), "--skin=" + folder_.Skin(), "--wfselfupdate", "--disablesecurity"}, folder_.Env());
     EXPECT_EQ(run.Code, 0) << run.Text;
     EXPECT_TRUE(Exists(own + "/dir/tool.sh"));
+}
+
+// Every writer makes its files only in a folder judged as the program's own folders are passed
+// through: ours or root's, closed to other writers unless sticky. A folder every user may change, or
+// one another account owns, is refused with the line that says which and why, and nothing is made
+// there; a sticky shared folder (as the system's temporary folder is) takes the file, but never over
+// a file another account made there first.
+TEST_F(HostPathJudgement, EveryWriterMakesFilesOnlyInAFolderNoOtherAccountControls) {
+    const std::string dir = folder_.Dir();
+    const std::string foreign = dir + "/foreign", source = dir + "/tree";
+    for (const std::string& made : {foreign, source}) ASSERT_EQ(mkdir(made.c_str(), 0755), 0) << made;
+    std::ofstream(source + "/out.json") << "{\"copied\": true}";
+    ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+    const struct {
+        const char* Name;
+        std::string (*Document)(const std::string& folder, const std::string& dir);
+    } writers[] = {
+        {"JSONWrite", [](const std::string& f, const std::string&) {
+             return "apply: {type: JSONWrite, path: " + Quoted(f + "/out.json") + ", keyValuePairs: {a: b}}\n";
+         }},
+        {"IniWrite", [](const std::string& f, const std::string&) {
+             return "apply: {type: IniWrite, path: " + Quoted(f + "/out.json") + ", section: s, key: k, value: v}\n";
+         }},
+        {"FileCopy", [](const std::string& f, const std::string& d) {
+             return "apply: {type: FileCopy, sourcePath: " + Quoted(d + "/source.txt") + ", targetPath: " +
+                    Quoted(f + "/out.json") + "}\n";
+         }},
+        {"DirectoryCopy", [](const std::string& f, const std::string& d) {
+             return "apply: {type: DirectoryCopy, sourcePath: " + Quoted(d + "/tree/") + ", targetPath: " +
+                    Quoted(f + "/") + "}\n";
+         }},
+        {"Download", [](const std::string& f, const std::string& d) {
+             return "apply: {type: Download, url: " + Quoted("file://" + d + "/source.txt") + ", outputPath: " +
+                    Quoted(f + "/out.json") + ", maxRetries: 0}\n";
+         }},
+    };
+    const struct {
+        std::string Folder;
+        std::string Says; // empty: the file is made
+        bool Planted;     // another account's file stands at the name first
+    } folders[] = {
+        {Open(), "The folder " + Open() + " is refused: every user may write into it", false},
+        {foreign, "The folder " + foreign + " is refused: it belongs to ", false},
+        {Shared(), "", false},
+        {Shared(), "The file " + Shared() + "/out.json is not replaced: ", true},
+    };
+    for (const auto& writer : writers) {
+        for (const auto& f : folders) {
+            SCOPED_TRACE(std::string(writer.Name) + " into " + f.Folder + (f.Planted ? " (planted)" : ""));
+            unlink((f.Folder + "/out.json").c_str());
+            if (f.Planted) {
+                std::ofstream(f.Folder + "/out.json") << "";
+                ASSERT_EQ(chown((f.Folder + "/out.json").c_str(), 65534, 65534), 0);
+            }
+            const std::string before = Listing(f.Folder);
+            folder_.Write("wf.yaml", writer.Document(f.Folder, dir));
+            const HostRun run =
+                RunHost({Program(), "--skin=" + folder_.Skin(), "--wfselfupdate", "--disablesecurity"}, folder_.Env());
+            if (f.Says.empty()) {
+                EXPECT_EQ(run.Code, 0) << run.Text;
+                EXPECT_TRUE(Exists(f.Folder + "/out.json")) << run.Text;
+                std::string after = Listing(f.Folder);
+                const size_t made = after.find("./out.json f\n");
+                ASSERT_NE(made, std::string::npos) << after;
+                EXPECT_EQ(after.erase(made, 13), before) << run.Text;
+                continue;
+            }
+            EXPECT_NE(run.Code, 0) << run.Text;
+            EXPECT_EQ(Listing(f.Folder), before) << run.Text;
+            if (f.Planted) {
+                EXPECT_EQ(Read(f.Folder + "/out.json"), "");
+            }
+            // A document writer reads what stands at the name first: another's empty file is refused
+            // as no document before the folder is asked about.
+            if (f.Planted && writer.Document(f.Folder, dir).find("Write,") != std::string::npos) continue;
+            EXPECT_NE(run.Text.find("ERROR - " + f.Says), std::string::npos) << f.Says << "\n" << run.Text;
+            // Refused before a byte is fetched: not only at the rename of a whole file.
+            if (!f.Planted && strcmp(writer.Name, "Download") == 0) {
+                EXPECT_NE(run.Text.find("Unable to create partial file " + f.Folder + "/out.json.partial"),
+                          std::string::npos)
+                    << run.Text;
+            }
+            unlink((f.Folder + "/out.json").c_str());
+        }
+    }
 }
 
 // A name the server chose that reads as a location is refused with that reason, not as a name too

@@ -221,7 +221,10 @@ TEST_F(HttpRequestTest, AFileSwappedInAtThePartialNameIsNotAdopted) {
         planted = WriteText(partial, "theirs", 0666) && chown(partial.c_str(), 65534, 65534) == 0;
         return std::string("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
     });
-    ASSERT_EQ(chmod(out.path().c_str(), 0777), 0);
+    // Shared as the system's temporary folder is: sticky, so that a download may be made there at
+    // all (a folder every user may change without it takes none), and another account can still
+    // make a new name in it.
+    ASSERT_EQ(chmod(out.path().c_str(), 01777), 0);
     ASSERT_TRUE(WriteText(target, "old", 0600));
     HttpRequest_SetUseCache(request, 0);
     const std::string complete = Download(swapper.Url("/empty"), target);
@@ -232,6 +235,15 @@ TEST_F(HttpRequestTest, AFileSwappedInAtThePartialNameIsNotAdopted) {
     ASSERT_EQ(stat(target.c_str(), &info), 0);
     EXPECT_EQ(info.st_uid, geteuid());
     EXPECT_EQ(ReadFile(partial), "theirs");
+    // A file another account left at the name itself is never replaced, even whole.
+    unlink(partial.c_str());
+    ASSERT_TRUE(WriteText(target, "theirs", 0644));
+    ASSERT_EQ(chown(target.c_str(), 65534, 65534), 0);
+    const std::string body = nginx->Put("whole.bin", "whole");
+    EXPECT_NE(Download(body, target), Complete(200, "OK", 0));
+    EXPECT_EQ(ReadFile(target), "theirs");
+    ASSERT_EQ(stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 65534u);
 }
 
 // The second download of an unchanged file asks with the file's date and keeps the file on 304;

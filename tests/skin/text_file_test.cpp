@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include <string>
@@ -173,6 +175,33 @@ TEST_F(TextFileTest, WriterCutsOldContentAndMakesPrivateFiles) {
     EXPECT_EQ(ReadFile(path), "short");
     EXPECT_EQ(TextFileWriter_Close(writer), 0) << "already closed";
     EXPECT_EQ(TextFileWriter_Open(writer, dir.file("no/such/dir/f").c_str()), 0);
+    // A folder every user may change takes no file, one another account owns neither; a sticky one
+    // does (as the system's temporary folder), but never over another account's file there.
+    const std::string shared = dir.file("shared");
+    ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+    const struct {
+        mode_t Mode;
+        uid_t Owner, FileOwner; // FileOwner: a file another account left at the name first
+        int64_t Opened;
+    } folders[] = {{0777, 0, 0, 0}, {0755, 65534, 0, 0}, {01777, 0, 0, 1}, {01777, 0, 65534, 0}};
+    for (const auto& f : folders) {
+        ASSERT_EQ(chown(shared.c_str(), f.Owner ? f.Owner : geteuid(), (gid_t)-1), 0);
+        ASSERT_EQ(chmod(shared.c_str(), f.Mode), 0);
+        unlink((shared + "/f.txt").c_str());
+        if (f.FileOwner) {
+            std::ofstream(shared + "/f.txt") << "theirs";
+            ASSERT_EQ(chown((shared + "/f.txt").c_str(), f.FileOwner, (gid_t)-1), 0);
+        }
+        EXPECT_EQ(TextFileWriter_Open(writer, (shared + "/f.txt").c_str()), f.Opened) << std::oct << f.Mode;
+        TextFileWriter_Write(writer, "ours", &written);
+        EXPECT_EQ(TextFileWriter_Close(writer), f.Opened);
+        EXPECT_EQ(ReadFile(shared + "/f.txt"), f.Opened ? "ours" : f.FileOwner ? "theirs" : "") << std::oct << f.Mode;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(shared), {}), f.Opened || f.FileOwner ? 1 : 0);
+    }
+    ASSERT_EQ(chown(shared.c_str(), geteuid(), (gid_t)-1), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 0700), 0);
+    unlink((shared + "/f.txt").c_str());
+    rmdir(shared.c_str());
     // A writer dropped before its close leaves the old text whole and nothing beside it.
     ASSERT_EQ(TextFileWriter_Open(writer, path.c_str()), 1);
     TextFileWriter_Write(writer, "lost", &written);
@@ -267,6 +296,7 @@ TEST_F(TextFileTest, PageObjectsRefuseALocationWithoutItsFolder) {
         script(process, "Process", "setWorkingDirectory", "workingDirectory", no),
         script(process, "Process", "setSHA1Target", "sHA1Target", no),
         script(process, "Process", "setAuthenticateTarget", "authenticateTarget", no),
+        script(process, "Process", "setArguments", "arguments", no),
         script(platform, "Platform", "access", "path", no, "", ", \"permissions\": 4, \"recurse\": false"),
         script(platform, "Platform", "authenticateX509", "path", no, "\"certStoreName\": \"app\", "),
         script(platform, "Platform", "getFileDataStore", "path", "{\"returnValue\":null}"),
@@ -280,6 +310,13 @@ TEST_F(TextFileTest, PageObjectsRefuseALocationWithoutItsFolder) {
     surfaces.back().call = [&](const char* n) {
         return files.Call("fileCopy", "\"sourceFilename\": \"" + std::string(n) +
                                           "\", \"targetFilename\": \"" + n + "\"" + noCopy);
+    };
+    // A command line: a word after the first is judged as the first is.
+    const Surface arguments = *std::find_if(surfaces.begin(), surfaces.end(),
+                                            [](const Surface& s) { return s.name == "Process.setArguments"; });
+    surfaces.push_back(arguments);
+    surfaces.back().call = [&](const char* n) {
+        return process.Call("setArguments", "\"arguments\": \"-v " + std::string(n) + "\"");
     };
     for (Surface& s : surfaces) {
         // A process's names are only kept: a real one is taken.
