@@ -397,6 +397,52 @@ int32_t StorageFileOS_OpenOwn(int32_t directory, const char* leaf, uint32_t crea
     return 0;
 }
 
+int32_t StorageFileOS_OpenMine(int32_t directory, const char* leaf, int32_t* fd) {
+    *fd = -1;
+    const int file = OpenAt(directory, leaf, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (file < 0) return errno == ELOOP || errno == EACCES || errno == ENXIO || errno == EWOULDBLOCK ? EPERM : errno;
+    struct stat info;
+    if (fstat(file, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 022)) {
+        close(file);
+        return EPERM;
+    }
+    fcntl(file, F_SETFL, fcntl(file, F_GETFL) & ~O_NONBLOCK);
+    *fd = file;
+    return 0;
+}
+
+int32_t StorageFileOS_RemoveName(int32_t directory, const char* leaf, uint64_t device, uint64_t inode) {
+    StorageFileOSStatus now{};
+    int32_t error = StorageFileOS_Status(directory, leaf, &now);
+    if (error || now.Kind == STORAGE_FILE_OS_MISSING) return error;
+    if (now.Kind != STORAGE_FILE_OS_FILE || now.OtherUser || now.Device != device || now.Inode != inode) return EEXIST;
+    return Sys().UnlinkAt(directory, leaf, 0) == 0 || errno == ENOENT ? 0 : errno;
+}
+
+int32_t StorageFileOS_ForEachName(int32_t directory, void* user, int32_t (*each)(void* user, const char* name)) {
+    const int copy = OpenAt(directory, ".", O_RDONLY | O_DIRECTORY);
+    if (copy < 0) return errno;
+    DIR* listing = fdopendir(copy);
+    if (!listing) {
+        const int error = errno;
+        close(copy);
+        return error;
+    }
+    int32_t error = 0;
+    for (;;) {
+        errno = 0;
+        const struct dirent* entry = readdir(listing);
+        if (!entry) {
+            error = errno;
+            break;
+        }
+        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+        if (!each(user, entry->d_name)) break;
+    }
+    closedir(listing);
+    return error;
+}
+
 int32_t StorageFileOS_OpenUnnamed(int32_t directory, int32_t* fd) {
     *fd = -1;
     if (!unnamedCopies.load()) return EOPNOTSUPP;

@@ -114,6 +114,17 @@ int32_t StorageFileOS_RemoveOwn(int32_t directory, const char* leaf, uint32_t an
 // one (mode 0600, never an existing entry: EEXIST), else an existing one only when it is a
 // private file of the effective user (EPERM otherwise).
 int32_t StorageFileOS_OpenOwn(int32_t directory, const char* leaf, uint32_t create, uint32_t write, int32_t* fd);
+// Opens for reading a regular file of the effective user that nobody else may write, whatever
+// number of names reaches it (a record of the storage's that was copied, moved or linked keeps its
+// owner and mode): EPERM for anything else there.
+int32_t StorageFileOS_OpenMine(int32_t directory, const char* leaf, int32_t* fd);
+// Removes the name `leaf` only while it leads to the regular file of the effective user identified
+// by device and inode, however many names reach it (its other names stay). Missing is success;
+// EEXIST where anything else stands there.
+int32_t StorageFileOS_RemoveName(int32_t directory, const char* leaf, uint64_t device, uint64_t inode);
+// Calls each(user, name) for every entry of the directory but "." and ".." (each stops the walk by
+// answering 0). 0 or the errno value of the listing.
+int32_t StorageFileOS_ForEachName(int32_t directory, void* user, int32_t (*each)(void* user, const char* name));
 // A new file of the directory that has no name yet (mode 0600, open for reading and writing), so
 // that what identifies it can be recorded before any name leads to it. EOPNOTSUPP where the file
 // system cannot make one.
