@@ -710,21 +710,7 @@ Proven ProveRecord(const StorageFile* b, int32_t fd, bool primary, uint64_t* sta
     return marked == 0 && primary && AllEntriesOurs(b, fd) ? Proven::Earlier : Proven::Not;
 }
 
-// Whether the open file is a record of ours that can no longer prove itself: the effective user's,
-// written by nobody else, that begins as a record does but names another file (copied, moved to
-// another disk, put back from a backup) or is reached by a second name. What it holds may be this
-// installation's state: *start is where its entries begin.
-bool MovedRecord(int32_t fd, uint64_t* start) {
-    char head[kRecordHeaderSize];
-    uint32_t got = 0;
-    if (StorageFileOS_ReadSome(fd, 0, head, sizeof(head), &got) != 0 || got < sizeof(kRecordMark) ||
-        strncmp(head, kRecordMark, sizeof(kRecordMark) - 1) != 0)
-        return false;
-    const char* end = static_cast<const char*>(memchr(head, 0, got));
-    if (!end) return false;
-    *start = (uint64_t)(end - head) + 1;
-    return true;
-}
+bool MovedRecord(int32_t fd, uint64_t* start) { return StorageFileInternal_MovedRecord(fd, start) != 0; }
 
 // The name, held by an entry not proven the storage's record, named once.
 void NameHeldRecord(StorageFile* b, const char* name) {
@@ -974,10 +960,10 @@ int32_t OpenCopiesRecord(StorageFile* b, uint32_t create, int32_t* fd) {
         w.Earlier = -1;
         w.Number = 0;
     }
-    if (w.Earlier >= 0) {
-        StorageFileOS_Close(&w.Earlier);
-        NameHeldRecord(b, b->PartialExtension);
-    }
+    // One an earlier version made beside a proven one (a replay stopped before what stays on record
+    // took the usual name) is taken into it too.
+    if (w.Earlier >= 0 && w.FoundCount < kFoundMax) w.Found[w.FoundCount++] = FoundRecord{w.Earlier, 0, 0, false};
+    else StorageFileOS_Close(&w.Earlier);
     // What else is found is taken into one record, made where none is proven.
     if (!error && w.FoundCount > 0) error = HoldFolder(b);
     if (!error && w.Chosen < 0 && w.FoundCount > 0) {
@@ -1238,8 +1224,21 @@ int32_t MakeCopy(StorageFile* b, OpenRecord* r, const char* name, uint32_t made,
 
 } // namespace
 
+int32_t StorageFileInternal_MovedRecord(int32_t fd, uint64_t* start) {
+    *start = 0;
+    char head[kRecordHeaderSize];
+    uint32_t got = 0;
+    if (StorageFileOS_ReadSome(fd, 0, head, sizeof(head), &got) != 0 || got < sizeof(kRecordMark) ||
+        strncmp(head, kRecordMark, sizeof(kRecordMark) - 1) != 0)
+        return 0;
+    const char* end = static_cast<const char*>(memchr(head, 0, got));
+    if (!end) return 0;
+    *start = (uint64_t)(end - head) + 1;
+    return 1;
+}
+
 int32_t StorageFileInternal_MakeRecord(int32_t directory, const char* name, int32_t* fd, uint64_t* start,
-                                      uint64_t id[3]) {
+                                      uint64_t id[3], const void* body, uint32_t size) {
     *fd = -1;
     bool named = false;
     int32_t error = StorageFileOS_OpenUnnamed(directory, fd);
@@ -1258,6 +1257,7 @@ int32_t StorageFileInternal_MakeRecord(int32_t directory, const char* name, int3
                                         (unsigned long long)StorageFileOS_ProofOf(status)) +
                            1;
     if (!error) error = StorageFileOS_Append(*fd, header, (uint32_t)length);
+    if (!error && body && size) error = StorageFileOS_Append(*fd, body, size);
     if (!error && !named) error = StorageFileOS_NameCopy(directory, *fd, nullptr, name);
     const FileId made = IdOf(status);
     id[0] = made.Device;

@@ -1297,11 +1297,13 @@ TEST_F(RepositoryTest, WhatIsNotTheRepositorysOwnBesideItsManifestIsLeftAndNever
 }
 
 // The record beside the manifest is the repository's by its first entry alone. A file of the
-// effective user at its name that proves nothing (the user's text, a copy of a record put back, a
-// second name of one, an earlier version's record holding an entry none of ours reads as) is named
-// once a run and never read, written or removed: the scratch name it lists stays, and syncs and an
-// erase complete. A record proven by its first entry, or an earlier version's whose entries all
-// read as ours, is read: the scratch it names goes, and the record with it.
+// effective user at its name that is no record of ours (the user's text, an earlier version's
+// record holding an entry none of ours reads as) is named once a run and never read, written or
+// removed: the scratch name it lists stays, and syncs and an erase complete. A record proven by its
+// first entry, or an earlier version's whose entries all read as ours, is read: the scratch it
+// names goes, and the record with it. So is a record of ours that no longer proves itself (a copy
+// put back, a second name of one): it may hold what a stopped run left, and is taken up (its
+// other name stays).
 TEST_F(RepositoryTest, OnlyARecordProvenByItsFirstEntryIsTakenBesideTheManifest) {
     enum class At { Text, Copy, Link, EarlierTorn, Proven, Earlier };
     const std::string state = Root() + "/state", manifest = state + "/local.json", record = manifest + ".quarvpartial",
@@ -1336,7 +1338,8 @@ TEST_F(RepositoryTest, OnlyARecordProvenByItsFirstEntryIsTakenBesideTheManifest)
             ASSERT_EQ(chmod(record.c_str(), 0600), 0);
         }
         const std::string before = Slurp(record);
-        const bool ours = at == At::Proven || at == At::Earlier;
+        const bool ours = at == At::Proven || at == At::Earlier || at == At::Copy || at == At::Link;
+        const bool moved = at == At::Copy || at == At::Link;
         const std::string line = "Not the repository's own file, left (" + record + ")";
         for (int run = 0; run < 2; run++) {
             Version("v" + std::to_string(2 + run), {{"a.txt", Content(100, 2 + run)}});
@@ -1351,6 +1354,13 @@ TEST_F(RepositoryTest, OnlyARecordProvenByItsFirstEntryIsTakenBesideTheManifest)
             EXPECT_EQ(access(record.c_str(), F_OK) == 0, !ours) << printed.Text;
             const size_t named = printed.Text.find(line);
             EXPECT_EQ(named != std::string::npos, !ours) << printed.Text;
+            EXPECT_EQ(printed.Text.find("Record beside the metafile moved or copied, taken up (" + record + ")") !=
+                          std::string::npos,
+                      moved && run == 0)
+                << printed.Text;
+            if (at == At::Link) {
+                EXPECT_EQ(access(backup.c_str(), F_OK), 0);
+            }
             if (ours) continue;
             EXPECT_EQ(printed.Text.find(line, named + 1), std::string::npos) << printed.Text;
             EXPECT_EQ(Slurp(record), before);

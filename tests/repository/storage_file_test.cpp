@@ -2256,7 +2256,7 @@ TEST_F(StorageFileTest, TheRecordOfCopiesIsTheFirstProvenOursAmongItsReservedNam
                 // Every other record of ours is taken into the one used.
                 taken = moved;
                 for (const auto& [n, at] : layout)
-                    if (at == At::Ours && (int)n != used) taken.insert(n);
+                    if ((at == At::Ours || at == At::Earlier) && (int)n != used) taken.insert(n);
                 const bool made = used < 0;
                 for (uint32_t n = 0; made && free < 0 && n <= 64; n++) {
                     bool taken = false;
