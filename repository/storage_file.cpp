@@ -1675,6 +1675,8 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
                 StorageFile_Print(b, "Failed to rename file (%s) (%d)", LogText(entry.Name).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + error);
         }
+        CopyId was{};
+        const bool drawn = !error && r->Partial && RecordedCopy(b, entry.Name, &was) && was.Alternate >= kRandomCopy;
         if (!error) {
             // The copy is the installed file now; its record names nothing left under a copy's name.
             if (r->Partial) DropCopy(b, entry.Name);
@@ -1691,6 +1693,15 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
                     StorageFile_Print(b, "Failed to set attributes (%s) (%d)", LogText(entry.Name).Text,
                                       PLATFORM_ERROR_ERRNO_BASE + error);
             }
+        }
+        // A copy proven by its name alone (where nothing proves a file) lost that proof with its
+        // name: the file it became is recorded by the moment of its last change, once this storage
+        // is done changing it, so that a replay removes it where no installed manifest lists it.
+        StorageFileOSStatus now{};
+        if (!error && drawn && (error = StorageFileOS_StatusOf(r->Fd, &now)) == 0) {
+            uint32_t folders = 0;
+            for (const char* p = entry.Name; *p; p++) folders += *p == '/';
+            error = RecordCopy(b, entry.Name, folders, 0, now.Device, now.Inode, StorageFileOS_ChangedProof(now));
         }
         // Where each file is flushed on its own: its bytes, then its name in its folder.
         if (!error && flushEach.load() && (error = StorageFileOS_SyncFile(r->Fd)) == 0)
@@ -2207,6 +2218,9 @@ bool RemoveUnlisted(StorageFile* b, int32_t directory, const char* leaf, const R
     const bool listed =
         Listed(index, f.Name) || ((continued & STORAGE_FILE_STRAY_PENDING) && ListedInstalled(b, f.Name));
     if (listed && !b->Unfinished) return false;
+    // A copy named at random is proven by that name alone: under the file's name nothing tells it
+    // from a file given its inode since.
+    if (f.Alternate >= kRandomCopy && f.Birth == STORAGE_FILE_OS_UNPROVEN) return false;
     StorageFileOSStatus status{};
     if (StorageFileOS_Status(directory, leaf, &status) != 0 || !StorageFileOS_SameFile(status, f.Device, f.Inode, f.Birth) ||
         !(status.OwnSingle || (status.Kind == STORAGE_FILE_OS_LINK && !status.OtherUser)))

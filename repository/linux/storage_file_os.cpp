@@ -74,6 +74,7 @@ void Fill(const struct stat& info, StorageFileOSStatus* status) {
     status->OtherUser = info.st_uid != me ? 1 : 0;
     status->Device = (uint64_t)info.st_dev;
     status->Inode = (uint64_t)info.st_ino;
+    status->Changed = (uint64_t)info.st_ctim.tv_sec * 1000000000ull + (uint64_t)info.st_ctim.tv_nsec;
     if (S_ISREG(info.st_mode)) status->Kind = STORAGE_FILE_OS_FILE;
     else if (S_ISDIR(info.st_mode)) status->Kind = STORAGE_FILE_OS_DIRECTORY;
     else if (S_ISLNK(info.st_mode)) status->Kind = STORAGE_FILE_OS_LINK;
@@ -219,7 +220,13 @@ bool StorageFileOS_SameFile(const StorageFileOSStatus& status, uint64_t device, 
         status.Inode != inode)
         return false;
     const uint64_t now = StorageFileOS_ProofOf(status);
+    if (proof != STORAGE_FILE_OS_UNPROVEN && (proof & STORAGE_FILE_OS_CHANGED) && !(proof & STORAGE_FILE_OS_TOKEN))
+        return now == 0 && StorageFileOS_ChangedProof(status) == proof;
     return proof == STORAGE_FILE_OS_UNPROVEN ? now == 0 : proof != 0 && proof == now;
+}
+
+uint64_t StorageFileOS_ChangedProof(const StorageFileOSStatus& status) {
+    return STORAGE_FILE_OS_CHANGED | (status.Changed & (STORAGE_FILE_OS_CHANGED - 1));
 }
 
 int32_t StorageFileOS_Mark(int32_t fd, StorageFileOSStatus* status) {

@@ -29,6 +29,7 @@ struct StorageFileOSStatus {
     uint64_t Inode;
     uint64_t Birth; // nanoseconds since 1970 the file was made; 0 where the file system does not say
     uint64_t Token; // without a birth: the token StorageFileOS_Mark gave the file, else 0
+    uint64_t Changed; // nanoseconds since 1970 of its last change (name, mode, times or bytes)
 };
 
 // The bit that tells a token from a birth time (no birth time reaches it).
@@ -37,6 +38,11 @@ constexpr uint64_t STORAGE_FILE_OS_TOKEN = 1ull << 63;
 // keeps neither birth times nor tokens; it matches a file of that device and inode without proof.
 constexpr uint64_t STORAGE_FILE_OS_UNPROVEN = ~0ull;
 
+// A proof taken where the file system keeps neither birth times nor tokens: the moment of the file's
+// last change, with this bit (below a token's, above any birth until 2116), once the storage is done
+// changing it. A file given its inode since was changed later; one the user changed is the user's.
+constexpr uint64_t STORAGE_FILE_OS_CHANGED = 1ull << 62;
+uint64_t StorageFileOS_ChangedProof(const StorageFileOSStatus& status);
 // What proves a file is the one recorded, beyond device and inode (which a file made after it is
 // gone may be given again): its birth, else its token; 0 when it has neither.
 uint64_t StorageFileOS_ProofOf(const StorageFileOSStatus& status);
