@@ -888,6 +888,7 @@ struct Walk {
     uint64_t Start = 0;
     FoundRecord Found[kFoundMax];
     uint32_t FoundCount = 0;
+    uint32_t Held = 0; // names held by entries not ours
     int32_t Error = 0;
 };
 
@@ -913,6 +914,7 @@ void WalkName(Walk& w, uint32_t n) {
         StorageFileOS_Close(&found);
     } else if (opened == EPERM) {
         NameHeldRecord(b, name);
+        w.Held++;
     } else if (!w.Error) {
         w.Error = opened;
     }
@@ -926,7 +928,7 @@ int32_t WalkRandomName(void* user, const char* name) {
 
 // Under RecordLock: opens this storage's record, by descriptor, for reading and writing. The name
 // found before is proven again on what its open reaches; else every reserved name is walked (and,
-// where another holds each of them, the names drawn at random found by listing the folder), the
+// where another holds any of them, the names drawn at random found by listing the folder), the
 // first proven record of ours taken (one at the usual name that an earlier version made when none
 // is), and each name held by anything else named once and left: never read, written or removed.
 // Every other record of ours found (one no longer proving itself included) is taken into it and
@@ -953,7 +955,8 @@ int32_t OpenCopiesRecord(StorageFile* b, uint32_t create, int32_t* fd) {
     w.Backend = b;
     w.Directory = directory;
     for (uint32_t n = 0; !error && n <= kAlternates; n++) WalkName(w, n);
-    if (!error && w.Free == UINT32_MAX) error = StorageFileOS_ForEachName(directory, &w, WalkRandomName);
+    // A record at a name drawn at random was made while another held names of these: looked for then.
+    if (!error && w.Held > 0) error = StorageFileOS_ForEachName(directory, &w, WalkRandomName);
     if (!error) error = w.Error;
     if (!error && w.Chosen < 0 && w.Earlier >= 0) {
         w.Chosen = w.Earlier;

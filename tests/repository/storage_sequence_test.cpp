@@ -636,7 +636,8 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
     // The installation copied away and back (every file a new inode, its owner, mode and extended
     // attributes kept), snapshotted with hard links, or its records given second names elsewhere.
     // What the program recorded by identity cannot be told from the user's afterwards: every file it
-    // could not prove is the user's now, but what the manifests list and the records themselves.
+    // could not prove is the user's now, but what the manifests list, the records themselves and the
+    // names kept beside the manifest (the replaced one is known by its bytes).
     void Move() {
         const int how = Pick(3);
         const std::string local = Local(), aside = Root() + "/aside" + std::to_string(steps.size());
@@ -662,9 +663,7 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
             bool kept = false;
             for (const Install* x : {&game, &other})
                 kept = kept || (x->installed >= 0 && x->versions[x->installed].tree.count(name)) ||
-                       (x->Inside() && ManifestName(*x, name) && name.find(".replaced") == std::string::npos &&
-                        name.find(kSuffix) != std::string::npos) ||
-                       (x->Inside() && name == x->Leaf());
+                       (x->Inside() && ManifestName(*x, name));
             if (kept) continue;
             held[name] = 0;
             // One the offered version lists is the remote's to replace, as a file the user placed there.
@@ -958,8 +957,19 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
             const int event = Pick(100);
             // A share of the steps aims its cut where a placement after it can catch the next run.
             if (Chance(12) && AimedRuns()) continue;
-            if (Chance(8)) {
+            // Likelier after a failed run, whose records the move must not lose.
+            if (Chance(game.clean ? 4 : 20)) {
+                const bool failed = !game.clean;
                 Move();
+                // The version a failed update left behind offered again: nothing may pass for installed.
+                if (failed && game.installed >= 0 && game.remote != game.installed && Chance(60)) {
+                    const Tree& back = game.versions[game.installed].tree;
+                    if (std::all_of(back.begin(), back.end(), [&](const auto& f) { return Fits({}, f.first); })) {
+                        Serve(game, game.installed);
+                        steps.push_back("remote back to " + game.versions[game.installed].id);
+                        RunOnce(game, Chance(30));
+                    }
+                }
                 continue;
             }
             if (shared && Chance(4)) HoldRecordNames();
