@@ -819,6 +819,11 @@ int32_t AdoptRecord(StorageFile* b, int32_t directory, int32_t into, const Found
     constexpr uint32_t kMarks = 16;
     StorageFileOSStatus status{};
     int32_t error = StorageFileOS_StatusOf(found.Fd, &status);
+    // A second name of a record of ours (a snapshot made with hard links, a link of the user's, one
+    // another account made where the system lets it) leaves its bytes ours: what it says is known, and
+    // nothing is repaired for it. Only one that names another file (a copy) leaves the state unknown.
+    uint64_t proven = 0;
+    const bool unknown = found.Moved && StorageFileInternal_ProveRecord(found.Fd, &proven) <= 0;
     if (!error) error = StorageFileOS_Append(into, kOwnerMark, (uint32_t)sizeof(kOwnerMark));
     char* chunk = static_cast<char*>(Memory_Alloc(kChunk));
     char marks[kMarks][kOwnerSize];
@@ -831,7 +836,7 @@ int32_t AdoptRecord(StorageFile* b, int32_t directory, int32_t into, const Found
         if ((error = StorageFileOS_Append(into, chunk, got)) != 0) break;
         at += got;
         // The marks it holds, for the repair: each entry read across the chunks.
-        for (uint32_t i = 0; found.Moved && i < got; i++) {
+        for (uint32_t i = 0; unknown && i < got; i++) {
             if (chunk[i] != 0) {
                 if (pendingLength + 1 < sizeof(pending)) pending[pendingLength] = chunk[i];
                 pendingLength++;
@@ -848,12 +853,12 @@ int32_t AdoptRecord(StorageFile* b, int32_t directory, int32_t into, const Found
         }
     }
     Memory_Free(chunk, kChunk);
-    if (found.Moved && !error && markCount < kMarks) {
+    if (unknown && !error && markCount < kMarks) {
         bool mine = false;
         for (uint32_t m = 0; m < markCount; m++) mine = mine || strcmp(marks[m], MarkOf(b)) == 0;
         if (!mine) String_CopyLength(marks[markCount++], MarkOf(b), (int32_t)kOwnerSize);
     }
-    for (uint32_t m = 0; found.Moved && !error && m < markCount; m++) {
+    for (uint32_t m = 0; unknown && !error && m < markCount; m++) {
         char line[kOwnerSize + sizeof(kUnfinished)];
         const size_t marked = strlen(marks[m]) + 1;
         memcpy(line, marks[m], marked);
@@ -861,7 +866,7 @@ int32_t AdoptRecord(StorageFile* b, int32_t directory, int32_t into, const Found
         error = AppendRecord(b, into, line, (uint32_t)(marked + sizeof(kUnfinished)));
     }
     // This repository's own state not known, it repairs.
-    if (found.Moved && !error) b->Unfinished = 1;
+    if (unknown && !error) b->Unfinished = 1;
     // What it held lasts in the record taken before its own name goes.
     if (!error) error = StorageFileOS_SyncFile(into);
     char name[sizeof(b->RecordName)];
@@ -872,8 +877,11 @@ int32_t AdoptRecord(StorageFile* b, int32_t directory, int32_t into, const Found
     if (!error && found.Moved) {
         char shown[STORAGE_FILE_PATH_SIZE * 2];
         String_Print(shown, (int32_t)sizeof(shown), "%s%s", b->OutputPath, name);
-        StorageFile_Print(b, "Record of copies moved or copied, taken up (%s): the installation is repaired",
-                          LogText(shown).Text);
+        if (unknown)
+            StorageFile_Print(b, "Record of copies moved or copied, taken up (%s): the installation is repaired",
+                              LogText(shown).Text);
+        else
+            StorageFile_Print(b, "Record of copies reached by a second name, taken up (%s)", LogText(shown).Text);
     }
     return error;
 }

@@ -2172,8 +2172,8 @@ std::string Snapshot(const std::string& path) {
 // used (one an earlier version left at the usual name when none is), else the first free name
 // takes a new one whose first entry is its own identity; a copy recorded goes on record there, and
 // the replay at the sync's end removes what that record names and the record itself. Every other
-// record of ours is taken into it, its name removed; one that no longer proves itself (a copy, a
-// second name) leaves the installation unfinished, and what it names by identity goes. Every other
+// record of ours is taken into it, its name removed, and what it names by identity goes; one that
+// names another file (a copy) leaves the installation unfinished, a second name of one does not. Every other
 // entry at those names is left as it was, never read (the user's file that each names by its
 // identity stays), and named once as it is met.
 TEST_F(StorageFileTest, TheRecordOfCopiesIsTheFirstProvenOursAmongItsReservedNamesElseTheFirstFree) {
@@ -2208,7 +2208,7 @@ TEST_F(StorageFileTest, TheRecordOfCopiesIsTheFirstProvenOursAmongItsReservedNam
                 // The model: the name used, and what each record of ours names; a record of ours that
                 // no longer proves itself (copied, linked) is taken into it and its name goes.
                 int used = -1, free = -1;
-                std::set<uint32_t> taken, moved;
+                std::set<uint32_t> taken, moved, linked;
                 for (const auto& [n, at] : layout) {
                     const std::string path = root + nameOf(n),
                                       copy = root + "c" + std::to_string(n) + ".bin.quarvpartial";
@@ -2243,7 +2243,7 @@ TEST_F(StorageFileTest, TheRecordOfCopiesIsTheFirstProvenOursAmongItsReservedNam
                     } else if (at == At::Linked) {
                         PlantRecord(outside + "linked" + std::to_string(n), "self", victim);
                         ASSERT_EQ(link((outside + "linked" + std::to_string(n)).c_str(), path.c_str()), 0);
-                        moved.insert(n);
+                        linked.insert(n);
                     } else if (at == At::Folder) {
                         ASSERT_EQ(AsOtherUser("mkdir " + path + " && printf planted > " + path + "/f"), 0);
                     } else if (at == At::Link) {
@@ -2255,6 +2255,7 @@ TEST_F(StorageFileTest, TheRecordOfCopiesIsTheFirstProvenOursAmongItsReservedNam
                 if (used < 0 && a == At::Earlier) used = 0;
                 // Every other record of ours is taken into the one used.
                 taken = moved;
+                taken.insert(linked.begin(), linked.end());
                 for (const auto& [n, at] : layout)
                     if ((at == At::Ours || at == At::Earlier) && (int)n != used) taken.insert(n);
                 const bool made = used < 0;
@@ -2284,7 +2285,7 @@ TEST_F(StorageFileTest, TheRecordOfCopiesIsTheFirstProvenOursAmongItsReservedNam
                 EXPECT_EQ(OnDisk(record), !moved.empty());
                 EXPECT_EQ(Slurp(record).find(std::string("unfinished") + '\0') != std::string::npos, !moved.empty());
                 EXPECT_FALSE(OnDisk(record + "~"));
-                EXPECT_EQ(OnDisk(root + "v.bin.quarvpartial"), moved.empty());
+                EXPECT_EQ(OnDisk(root + "v.bin.quarvpartial"), moved.empty() && linked.empty());
                 for (const uint32_t n : taken) EXPECT_FALSE(OnDisk(root + nameOf(n))) << n;
                 for (const auto& [n, at] : layout)
                     if (at == At::Linked) {
