@@ -46,7 +46,7 @@
 #include "repository/storage_copy.h"
 #include "repository/storage_delta.h"
 #include "repository/storage_file.h"
-#include "repository/storage_file_internal.h"
+#include "repository/storage_record.h"
 #include "repository/storage_request.h"
 
 namespace {
@@ -404,7 +404,7 @@ int32_t LastErrorOr(int32_t fallback) {
 // of a shared folder, and an earlier version may have installed one there. The record is
 // "<manifest><copies' suffix>", a private file of the effective user at a name no manifest can
 // give, and the repository's by its first entry alone, never by that name or its mode: the entry
-// names the very file that holds it (StorageFileInternal_MakeRecord), so that a stale file at the
+// names the very file that holds it (StorageRecord_Make), so that a stale file at the
 // name (a backup copy, a hard link, the user's own) proves nothing. Each entry after it is
 // "<device>:<inode>:<proof> <name>" and a NUL, <name> in the manifest's folder and <proof> as
 // StorageFileOS_SameFile takes it. An entry of inode 0 reserves a scratch name before its file is
@@ -520,7 +520,7 @@ int32_t KeptTakeUp(Repository* r, int32_t folder, const char* record, int32_t* f
     int32_t old = -1;
     int32_t error = StorageFileOS_OpenMine(folder, record, &old);
     uint64_t from = 0, size = 0, inode = 0, made[3] = {};
-    if (!error && !StorageFileInternal_MovedRecord(old, &from)) error = EPERM;
+    if (!error && !StorageRecord_Moved(old, &from)) error = EPERM;
     StorageFileOSStatus status{};
     if (!error) error = StorageFileOS_StatusOf(old, &status);
     if (!error) error = StorageFileOS_SizeOf(old, &size, &inode);
@@ -532,7 +532,7 @@ int32_t KeptTakeUp(Repository* r, int32_t folder, const char* record, int32_t* f
     // Whole entries alone.
     while (got > 0 && body[got - 1] != 0) got--;
     if (!error) error = StorageFileOS_RemoveName(folder, record, status.Device, status.Inode);
-    if (!error) error = StorageFileInternal_MakeRecord(folder, record, fd, start, made, body, got);
+    if (!error) error = StorageRecord_Make(folder, record, fd, start, made, body, got);
     Memory_Free(body, kKeptBound + 1);
     if (!error) {
         char path[kPathSize];
@@ -547,7 +547,7 @@ int32_t KeptOpen(Repository* r, int32_t folder, const char* record, uint32_t wri
     int32_t error = StorageFileOS_OpenOwn(folder, record, 0, write, fd);
     if (HeldByAnother(error) || error == ENXIO || error == ETXTBSY || error == EWOULDBLOCK) error = EPERM;
     if (!error) {
-        const int32_t proven = StorageFileInternal_ProveRecord(*fd, start);
+        const int32_t proven = StorageRecord_Prove(*fd, start);
         if (proven < 0 || (proven == 0 && !KeptEarlier(*fd))) error = EPERM;
         if (error) StorageFileOS_Close(fd);
     }
@@ -565,30 +565,16 @@ int32_t KeptOpen(Repository* r, int32_t folder, const char* record, uint32_t wri
 int32_t KeptAdd(Repository* r, const char* name, uint64_t device, uint64_t inode, uint64_t proof) {
     int32_t folder = -1, fd = -1;
     const char* leaf = nullptr;
-    char record[kPathSize], line[kPathSize + 96], tail[kPathSize + 96];
+    char record[kPathSize], line[kPathSize + 96];
     int32_t error = OpenManifestFolder(r, &folder, &leaf);
     if (!error && !KeptRecordName(r, leaf, record, (int32_t)sizeof(record))) error = ENAMETOOLONG;
     uint64_t start = 0, made[3] = {};
     if (!error) error = KeptOpen(r, folder, record, 1, &fd, &start);
-    if (error == ENOENT) error = StorageFileInternal_MakeRecord(folder, record, &fd, &start, made);
+    if (error == ENOENT) error = StorageRecord_Make(folder, record, &fd, &start, made);
     if (error == EEXIST) error = KeptOpen(r, folder, record, 1, &fd, &start);
-    uint64_t size = 0, number = 0;
-    uint32_t got = 0;
-    if (!error) error = StorageFileOS_SizeOf(fd, &size, &number);
-    const uint64_t from = size > start + sizeof(tail) ? size - sizeof(tail) : start;
-    if (!error && size > from) error = StorageFileOS_ReadSome(fd, from, tail, (uint32_t)(size - from), &got);
-    if (!error && got > 0 && tail[got - 1] != 0) {
-        const char* end = static_cast<const char*>(memrchr(tail, 0, got));
-        if (end || from == start) {
-            size = end ? from + (uint64_t)(end - tail) + 1 : start;
-            error = StorageFileOS_Truncate(fd, size);
-        } else if ((error = StorageFileOS_Append(fd, "", 1)) == 0) {
-            size++;
-        }
-    }
     const int32_t length = String_Print(line, (int32_t)sizeof(line), "%llu:%llu:%llu %s", (unsigned long long)device,
                                         (unsigned long long)inode, (unsigned long long)proof, name);
-    if (!error && (error = StorageFileOS_Append(fd, line, (uint32_t)length + 1)) != 0) StorageFileOS_Truncate(fd, size);
+    if (!error) error = StorageRecord_Append(fd, start, line, (uint32_t)length + 1, (uint32_t)sizeof(line));
     StorageFileOS_Close(&fd);
     StorageFileOS_Close(&folder);
     return error;

@@ -34,6 +34,7 @@
 #include "repository/digest_table.h"
 #include "repository/storage_file_internal.h"
 #include "repository/storage_file_path.h"
+#include "repository/storage_record.h"
 #include "repository/storage_request.h"
 
 namespace {
@@ -496,33 +497,10 @@ int32_t HoldFolder(StorageFile* b) {
 // longer than any entry of ours only gets its end, as the reader passes over such an entry whole.
 // A failed append takes back what it wrote where it can, and fails the copy before it is made.
 int32_t AppendRecord(StorageFile* b, int32_t fd, const char* line, uint32_t length) {
-    StorageFileOSStatus status{};
-    uint64_t inode = 0;
-    int32_t error = StorageFileOS_SizeOf(fd, &status.Size, &inode);
-    if (error) return error;
-    char tail[kRecordEntrySize];
-    uint32_t got = 0;
-    const uint64_t from = status.Size > sizeof(tail) ? status.Size - sizeof(tail) : 0;
-    // A record that still ends where this storage's last whole entry ended needs no look at its tail.
-    const bool known = inode == b->WholeInode && status.Size == b->WholeEnd;
-    if (status.Size > 0 && !known &&
-        (error = StorageFileOS_ReadSome(fd, from, tail, (uint32_t)(status.Size - from), &got)) != 0)
-        return error;
-    if (got > 0 && tail[got - 1] != 0) {
-        const char* end = static_cast<const char*>(memrchr(tail, 0, got));
-        if (end || from == 0) {
-            const uint64_t whole = end ? from + (uint64_t)(end - tail) + 1 : 0;
-            if ((error = StorageFileOS_Truncate(fd, whole)) != 0) return error;
-            status.Size = whole;
-        } else {
-            if ((error = StorageFileOS_Append(fd, "", 1)) != 0) return error;
-            status.Size++;
-        }
-    }
-    error = StorageFileOS_Append(fd, line, length);
-    b->WholeInode = error ? 0 : inode;
-    b->WholeEnd = status.Size + length;
-    if (error) StorageFileOS_Truncate(fd, status.Size);
+    StorageRecordEnd known{b->WholeInode, b->WholeEnd};
+    const int32_t error = StorageRecord_Append(fd, 0, line, length, kRecordEntrySize, &known);
+    b->WholeInode = known.Inode;
+    b->WholeEnd = known.End;
     return error;
 }
 
@@ -665,9 +643,6 @@ bool ParseRecord(const StorageFile* b, const char* record, RecordFields* f) {
 // when every entry in it is one of ours (no other file reads so), and the first replay writes it
 // anew with the entry.
 
-constexpr char kRecordMark[] = "record:";
-// "record:" and three numbers of at most 20 digits, two colons and a NUL.
-constexpr uint32_t kRecordHeaderSize = 96;
 
 // The identity of the open file; without a birth time or token, one only it can match without proof
 // (the entry naming it is written by us alone).
@@ -705,12 +680,12 @@ enum class Proven { Ours, Earlier, Moved, Not };
 // of this storage's: its first entry names the file itself; or, at the usual name (primary), one an
 // earlier version made. *start: where the entries begin.
 Proven ProveRecord(const StorageFile* b, int32_t fd, bool primary, uint64_t* start) {
-    const int32_t marked = StorageFileInternal_ProveRecord(fd, start);
+    const int32_t marked = StorageRecord_Prove(fd, start);
     if (marked > 0) return Proven::Ours;
     return marked == 0 && primary && AllEntriesOurs(b, fd) ? Proven::Earlier : Proven::Not;
 }
 
-bool MovedRecord(int32_t fd, uint64_t* start) { return StorageFileInternal_MovedRecord(fd, start) != 0; }
+bool MovedRecord(int32_t fd, uint64_t* start) { return StorageRecord_Moved(fd, start) != 0; }
 
 // The name, held by an entry not proven the storage's record, named once.
 void NameHeldRecord(StorageFile* b, const char* name) {
@@ -752,10 +727,10 @@ int32_t OpenProven(const StorageFile* b, int32_t directory, const char* name, bo
     return error && error != EPERM && error != EISDIR && error != EEXIST ? error : EPERM;
 }
 
-// Makes a record (or a replay's scratch) at name (see StorageFileInternal_MakeRecord).
+// Makes a record (or a replay's scratch) at name (see StorageRecord_Make).
 int32_t MakeRecord(int32_t directory, const char* name, int32_t* fd, uint64_t* start, FileId* id) {
     uint64_t numbers[3] = {};
-    const int32_t error = StorageFileInternal_MakeRecord(directory, name, fd, start, numbers);
+    const int32_t error = StorageRecord_Make(directory, name, fd, start, numbers);
     *id = FileId{numbers[0], numbers[1], numbers[2]};
     return error;
 }
@@ -823,7 +798,7 @@ int32_t AdoptRecord(StorageFile* b, int32_t directory, int32_t into, const Found
     // another account made where the system lets it) leaves its bytes ours: what it says is known, and
     // nothing is repaired for it. Only one that names another file (a copy) leaves the state unknown.
     uint64_t proven = 0;
-    const bool unknown = found.Moved && StorageFileInternal_ProveRecord(found.Fd, &proven) <= 0;
+    const bool unknown = found.Moved && StorageRecord_Prove(found.Fd, &proven) <= 0;
     if (!error) error = StorageFileOS_Append(into, kOwnerMark, (uint32_t)sizeof(kOwnerMark));
     char* chunk = static_cast<char*>(Memory_Alloc(kChunk));
     char marks[kMarks][kOwnerSize];
@@ -1234,78 +1209,6 @@ int32_t MakeCopy(StorageFile* b, OpenRecord* r, const char* name, uint32_t made,
 }
 
 } // namespace
-
-int32_t StorageFileInternal_MovedRecord(int32_t fd, uint64_t* start) {
-    *start = 0;
-    char head[kRecordHeaderSize];
-    uint32_t got = 0;
-    if (StorageFileOS_ReadSome(fd, 0, head, sizeof(head), &got) != 0 || got < sizeof(kRecordMark) ||
-        strncmp(head, kRecordMark, sizeof(kRecordMark) - 1) != 0)
-        return 0;
-    const char* end = static_cast<const char*>(memchr(head, 0, got));
-    if (!end) return 0;
-    *start = (uint64_t)(end - head) + 1;
-    return 1;
-}
-
-int32_t StorageFileInternal_MakeRecord(int32_t directory, const char* name, int32_t* fd, uint64_t* start,
-                                      uint64_t id[3], const void* body, uint32_t size) {
-    *fd = -1;
-    bool named = false;
-    int32_t error = StorageFileOS_OpenUnnamed(directory, fd);
-    if (error == EOPNOTSUPP) {
-        named = true;
-        error = StorageFileOS_OpenOwn(directory, name, 1, 1, fd);
-        if (error == EPERM) error = EEXIST;
-    }
-    StorageFileOSStatus status{};
-    if (!error) error = StorageFileOS_StatusOf(*fd, &status);
-    // Without a birth time the file gets a token; where it cannot, the entry names it without proof.
-    if (!error && !status.Birth) StorageFileOS_Mark(*fd, &status);
-    char header[kRecordHeaderSize];
-    const int32_t length = String_Print(header, (int32_t)sizeof(header), "%s%llu:%llu:%llu", kRecordMark,
-                                        (unsigned long long)status.Device, (unsigned long long)status.Inode,
-                                        (unsigned long long)StorageFileOS_ProofOf(status)) +
-                           1;
-    if (!error) error = StorageFileOS_Append(*fd, header, (uint32_t)length);
-    if (!error && body && size) error = StorageFileOS_Append(*fd, body, size);
-    if (!error && !named) error = StorageFileOS_NameCopy(directory, *fd, nullptr, name);
-    const FileId made = IdOf(status);
-    id[0] = made.Device;
-    id[1] = made.Inode;
-    id[2] = made.Proof;
-    if (error) {
-        StorageFileOS_Close(fd);
-        // What this call made under the name, and that alone, goes.
-        if (named && error != EEXIST)
-            StorageFileOS_RemoveCopy(directory, name, made.Device, made.Inode, made.Proof);
-        return error;
-    }
-    *start = (uint64_t)length;
-    return 0;
-}
-
-int32_t StorageFileInternal_ProveRecord(int32_t fd, uint64_t* start) {
-    *start = 0;
-    char head[kRecordHeaderSize];
-    uint32_t got = 0;
-    StorageFileOSStatus status{};
-    if (StorageFileOS_ReadSome(fd, 0, head, sizeof(head) - 1, &got) != 0 ||
-        StorageFileOS_StatusOf(fd, &status) != 0)
-        return -1;
-    head[got] = 0;
-    if (strncmp(head, kRecordMark, sizeof(kRecordMark) - 1) != 0) return 0;
-    const size_t length = strlen(head);
-    unsigned long long numbers[3] = {};
-    const char* at = head + sizeof(kRecordMark) - 1;
-    for (int i = 0; i < 3; i++)
-        if (!ParseNumber(at, &numbers[i]) || *at++ != (i < 2 ? ':' : 0)) return -1;
-    if (length >= got || !StorageFileOS_SameFile(status, numbers[0], numbers[1],
-                                                 numbers[2] ? numbers[2] : STORAGE_FILE_OS_UNPROVEN))
-        return -1;
-    *start = length + 1;
-    return 1;
-}
 
 // Finds or makes the record of a checked name, takes a reference and opens the file when it is
 // not open yet. 0 (and the reference given back) with the result pair when it cannot be opened.

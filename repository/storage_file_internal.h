@@ -31,28 +31,6 @@ int64_t StorageFileInternal_GetBoolean(void* engine, Dictionary* dictionary, con
 int32_t StorageFileInternal_Collapse(const char* root, const char* name, void* user,
                                      int64_t (*print)(void* user, const char* directory));
 
-// A record file of the storage's own (its record of copies, the record beside a manifest) is
-// known by its first entry, "record:<device>:<inode>:<proof>" and a NUL, naming the very file that
-// holds it, never by its name, owner or mode: a copy of it is another inode, a second name fails the
-// one-name rule of StorageFileOS_OpenOwn, and another account cannot write into it.
-// Makes one at name, that entry written before the name leads to the file where the file system can,
-// else at once after its exclusive create (what it made goes again when that write fails). 0 with
-// *fd open for reading and writing, *start where entries begin and id the file's device, inode and
-// proof (STORAGE_FILE_OS_UNPROVEN for none); EEXIST when anything holds the name, or the errno value.
-// With body, those bytes follow the first entry before the name leads to the file (where unnamed
-// files can be made: else at once after it).
-int32_t StorageFileInternal_MakeRecord(int32_t directory, const char* name, int32_t* fd, uint64_t* start,
-                                      uint64_t id[3], const void* body = nullptr, uint32_t length = 0);
-// Whether the open file's first entry names it: 1 with *start where entries begin; 0 when it has no
-// such entry (an earlier version's record, or anyone's file); -1 when its entry names another file,
-// or it could not be read.
-int32_t StorageFileInternal_ProveRecord(int32_t fd, uint64_t* start);
-// Whether the open file (a private file of ours, any number of names) begins as a record of ours
-// does, so that it may hold the installation's state although it proves nothing (copied, moved to
-// another disk, put back from a backup, reached by a second name): 1 with *start where its entries
-// begin, else 0.
-int32_t StorageFileInternal_MovedRecord(int32_t fd, uint64_t* start);
-
 // A verbose line of a backend's print family when no storage front is bound.
 int64_t StorageFileInternal_PrintFallback(void* user, const char* format, ...);
 

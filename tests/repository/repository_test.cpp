@@ -33,6 +33,7 @@
 #include "repository/storage.h"
 #include "repository/storage_copy.h"
 #include "repository/storage_file_internal.h"
+#include "repository/storage_record.h"
 #include "repository/storage_request.h"
 #include "tests/support/abort_hook.h"
 #include "tests/support/log_capture.h"
@@ -1323,7 +1324,7 @@ TEST_F(RepositoryTest, OnlyARecordProvenByItsFirstEntryIsTakenBesideTheManifest)
             const int folder = open(state.c_str(), O_RDONLY | O_DIRECTORY);
             int32_t fd = -1;
             uint64_t start = 0, id[3] = {};
-            ASSERT_EQ(StorageFileInternal_MakeRecord(folder, at == At::Proven ? "local.json.quarvpartial" : "kept.bak",
+            ASSERT_EQ(StorageRecord_Make(folder, at == At::Proven ? "local.json.quarvpartial" : "kept.bak",
                                                      &fd, &start, id),
                       0);
             ASSERT_EQ(write(fd, entry.data(), entry.size()), (ssize_t)entry.size());
