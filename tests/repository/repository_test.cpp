@@ -34,6 +34,7 @@
 #include "repository/storage_copy.h"
 #include "repository/storage_file_internal.h"
 #include "repository/storage_record.h"
+#include "repository/repository_internal.h"
 #include "repository/storage_request.h"
 #include "tests/support/abort_hook.h"
 #include "tests/support/log_capture.h"
@@ -1294,6 +1295,42 @@ TEST_F(RepositoryTest, WhatIsNotTheRepositorysOwnBesideItsManifestIsLeftAndNever
         EXPECT_EQ(Slurp(save), "the user's");
         EXPECT_EQ(access((Root() + "/local/a.txt").c_str(), F_OK), -1);
         EXPECT_EQ(access(planted.c_str(), F_OK), 0);
+    }
+}
+
+// The replaced manifest is known by its bytes, recorded beside the manifest as a proof: a file of
+// ours at its name with exactly those bytes is it (so it is known after the installation was copied,
+// or where the file system keeps no proof of a file); the user's file there with other bytes is not,
+// nor another account's with the same bytes.
+TEST_F(RepositoryTest, TheReplacedManifestIsKnownByItsBytesAlone) {
+    const std::string state = Root() + "/state", replaced = state + "/local.json.replaced";
+    Shell("rm -rf " + state + " && mkdir -p " + state);
+    Version("v1", {{"a.txt", Content(100, 1)}});
+    NewRepository();
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    const std::string bytes = "{\"id\":\"old\"}";
+    uint64_t hash = 14695981039346656037ull;
+    for (const char c : bytes) hash = (hash ^ (uint8_t)c) * 1099511628211ull;
+    const uint64_t proof = (1ull << 62) | (hash & ((1ull << 62) - 1));
+    const int folder = open(state.c_str(), O_RDONLY | O_DIRECTORY);
+    int32_t fd = -1;
+    uint64_t start = 0, id[3] = {};
+    ASSERT_EQ(StorageRecord_Make(folder, "local.json.quarvpartial", &fd, &start, id), 0);
+    const std::string entry = "1:2:" + std::to_string(proof) + " local.json.replaced" + '\0';
+    ASSERT_EQ(write(fd, entry.data(), entry.size()), (ssize_t)entry.size());
+    close(fd);
+    close(folder);
+    const struct {
+        std::string bytes;
+        uid_t owner;
+        int32_t at;
+    } rows[] = {{bytes, 0, 1}, {bytes + " ", 0, 2}, {"the user's", 0, 2}, {bytes, 65534, 2}};
+    for (const auto& row : rows) {
+        Put(replaced, row.bytes);
+        ASSERT_EQ(chmod(replaced.c_str(), 0600), 0);
+        ASSERT_EQ(lchown(replaced.c_str(), row.owner, row.owner), 0);
+        EXPECT_EQ(Repository_KeptAt(repo, "local.json.replaced"), row.at) << row.bytes << " " << row.owner;
     }
 }
 

@@ -2464,3 +2464,27 @@ TEST_F(StorageFileTest, ARecordWhoseFirstEntryFailsLeavesNothingAtItsName) {
 }
 
 } // namespace
+
+// Where the file system keeps no proof of a file, one is recorded by the moment of its last change:
+// it is the same file only with that very moment, never a file given its inode since (changed
+// later), and never where a birth or token tells otherwise.
+TEST(StorageFileProofTest, AFileRecordedByItsLastChangeIsThatFileAlone) {
+    StorageFileOSStatus status{};
+    status.Kind = STORAGE_FILE_OS_FILE;
+    status.Device = 7;
+    status.Inode = 42;
+    status.Changed = 1765300000123456789ull;
+    const uint64_t proof = StorageFileOS_ChangedProof(status);
+    EXPECT_EQ(proof, STORAGE_FILE_OS_CHANGED | 1765300000123456789ull);
+    EXPECT_TRUE(StorageFileOS_SameFile(status, 7, 42, proof));
+    StorageFileOSStatus later = status;
+    later.Changed++;
+    EXPECT_FALSE(StorageFileOS_SameFile(later, 7, 42, proof));
+    EXPECT_FALSE(StorageFileOS_SameFile(status, 7, 43, proof));
+    StorageFileOSStatus born = status;
+    born.Birth = 1765300000000000000ull;
+    EXPECT_FALSE(StorageFileOS_SameFile(born, 7, 42, proof));
+    // A copy named at random is matched by its device and inode, on such a file system alone.
+    EXPECT_TRUE(StorageFileOS_SameFile(status, 7, 42, STORAGE_FILE_OS_UNPROVEN));
+    EXPECT_FALSE(StorageFileOS_SameFile(born, 7, 42, STORAGE_FILE_OS_UNPROVEN));
+}
