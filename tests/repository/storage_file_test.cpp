@@ -2488,3 +2488,31 @@ TEST(StorageFileProofTest, AFileRecordedByItsLastChangeIsThatFileAlone) {
     EXPECT_TRUE(StorageFileOS_SameFile(status, 7, 42, STORAGE_FILE_OS_UNPROVEN));
     EXPECT_FALSE(StorageFileOS_SameFile(born, 7, 42, STORAGE_FILE_OS_UNPROVEN));
 }
+
+namespace {
+
+// A copy of a record of ours that others may write into says nothing the storage can take: it is
+// named and left as it is, whoever's bytes it holds now.
+TEST_F(StorageFileTest, ACopiedRecordOthersMayWriteIsNeverTakenUp) {
+    const std::string body(32, 'n');
+    Manifest v1(std::vector<File>{{"n.bin", body.c_str()}});
+    for (const mode_t mode : {0620, 0602}) {
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        ASSERT_EQ(Configure("file"), 1);
+        ASSERT_EQ(Put(v1, 0, 0), 0u);
+        const std::string copy = root + ".quarvpartial5";
+        ASSERT_EQ(Shell("cp -p " + root + ".quarvpartial " + copy), 0);
+        ASSERT_EQ(chmod(copy.c_str(), mode), 0);
+        const std::string before = Slurp(copy);
+        Release();
+        LogCapture log;
+        ASSERT_EQ(Configure("file"), 1);
+        EXPECT_EQ(StorageCleanup_IsUnfinished(storage), 0) << mode;
+        EXPECT_EQ(Slurp(copy), before) << mode;
+        EXPECT_NE(log.Text().find("Record of copies not the storage's own (" + copy + ")"), std::string::npos)
+            << log.Text();
+        Release();
+    }
+}
+
+} // namespace
