@@ -674,7 +674,7 @@ bool AllEntriesOurs(const StorageFile* b, int32_t fd) {
     return StorageFileOS_SizeOf(fd, &size, &inode) == 0 && (offset == size || any);
 }
 
-enum class Proven { Ours, Earlier, Moved, Not };
+enum class Proven { Ours, Earlier, Moved, Empty, Not };
 
 // Whether the open file (opened by OpenOwn: a private file of ours reached by one name) is a record
 // of this storage's: its first entry names the file itself; or, at the usual name (primary), one an
@@ -713,6 +713,13 @@ int32_t OpenProven(const StorageFile* b, int32_t directory, const char* name, bo
     if (!error) {
         *proven = ProveRecord(b, *fd, primary, start);
         if (*proven != Proven::Not) return 0;
+        // A private file of ours with nothing in it is a record whose making was cut before its
+        // first entry (where the name is made first): it holds nothing, and its name goes.
+        uint64_t size = 0, inode = 0;
+        if (StorageFileOS_SizeOf(*fd, &size, &inode) == 0 && size == 0) {
+            *proven = Proven::Empty;
+            return 0;
+        }
         StorageFileOS_Close(fd);
     } else if (error != EPERM) {
         return error;
@@ -883,7 +890,14 @@ void WalkName(Walk& w, uint32_t n) {
     Proven proven = Proven::Not;
     uint64_t start = 0;
     const int32_t opened = OpenProven(b, w.Directory, name, n == 0, &found, &proven, &start);
-    if (opened == ENOENT) {
+    if (opened == 0 && proven == Proven::Empty) {
+        StorageFileOSStatus status{};
+        const int32_t error = StorageFileOS_StatusOf(found, &status);
+        StorageFileOS_Close(&found);
+        if (!error && StorageFileOS_RemoveName(w.Directory, name, status.Device, status.Inode) == 0 &&
+            w.Free == UINT32_MAX)
+            w.Free = n;
+    } else if (opened == ENOENT) {
         if (w.Free == UINT32_MAX) w.Free = n;
     } else if (opened == 0 && proven == Proven::Earlier) {
         w.Earlier = found;
@@ -927,7 +941,7 @@ int32_t OpenCopiesRecord(StorageFile* b, uint32_t create, int32_t* fd) {
     uint64_t start = 0;
     if (!error && b->RecordFound &&
         OpenProven(b, directory, b->RecordName, b->RecordNumber == 0, fd, &proven, &start) == 0) {
-        if (proven != Proven::Moved) {
+        if (proven == Proven::Ours || proven == Proven::Earlier) {
             StorageFileOS_Close(&directory);
             return 0;
         }
