@@ -40,6 +40,7 @@ struct CallFaults {
     // 2 the flush after it.
     std::atomic<long> markWrite{0}, markFlush{0};
     std::atomic<bool> markPending{false}, markEarly{false};
+    std::atomic<int> markFd{-1}; // the file the mark went into
     std::atomic<int> failMark{0};
     // What a power loss keeps, as the table sees it: a change lasts once a flush of the file
     // system follows it. Where `manifest` is set, the manifest there must name nothing that has
@@ -186,6 +187,7 @@ inline ssize_t Write(int fd, const void* bytes, size_t length) {
     const ssize_t written = TableCall([&] { return SystemCalls().Write(fd, bytes, length); });
     if (mark && written == (ssize_t)length && !g_calls.markWrite) {
         g_calls.markWrite = g_calls.calls.load();
+        g_calls.markFd = fd;
         g_calls.markPending = true;
     }
     return written;
@@ -194,7 +196,12 @@ inline ssize_t CopyRange(int from, int to, size_t length) {
     return TableCall([&] { return SystemCalls().CopyRange(from, to, length); });
 }
 inline int Fsync(int fd) {
-    return TableCall([&] { return SystemCalls().Fsync(fd); });
+    // A mark a replay carries into the record that replaces the one holding it lasts with that
+    // file's flush: until the new record takes the old one's name, the old one still holds it.
+    const bool mark = fd == g_calls.markFd && g_calls.markPending;
+    if (TableCall([&] { return SystemCalls().Fsync(fd); }) != 0) return -1;
+    if (mark) g_calls.markPending = false;
+    return 0;
 }
 inline int Syncfs(int fd) {
     const bool mark = g_calls.markPending.exchange(false);
