@@ -2245,6 +2245,24 @@ bool GoneAcross(StorageFile* b, const RecordFields& f, const char* copy, FileLis
     return gone;
 }
 
+// A copy reached by two names where the one beside it is its own scratch name: a copy made at that
+// name and cut between its link to the copy's name and the scratch name's removal. The scratch name
+// goes; true when the copy is then reached by its own name alone.
+bool SecondNameOurs(int32_t directory, const char* copy, const char* held, StorageFileOSStatus* status,
+                    const RecordFields& f) {
+    StorageFileOSStatus scratch{};
+    if (status->Kind != STORAGE_FILE_OS_FILE || StorageFileOS_Status(directory, held, &scratch) != 0 ||
+        !StorageFileOS_SameFile(scratch, f.Device, f.Inode, f.Birth) || scratch.OtherUser ||
+        StorageFileOS_RemoveName(directory, held, f.Device, f.Inode) != 0)
+        return false;
+    StorageFileOSStatus now{};
+    if (StorageFileOS_Status(directory, copy, &now) != 0 || !StorageFileOS_SameFile(now, f.Device, f.Inode, f.Birth) ||
+        !now.OwnSingle)
+        return false;
+    *status = now;
+    return true;
+}
+
 // One record judged, under RecordLock; true when it stays on record: while a copy it names is left
 // (listed and kept to be continued, or not removable), and never once no copy of ours is there.
 // With known, the entry is this repository's own (not an earlier version's, whose repository is
@@ -2298,10 +2316,16 @@ bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, uint
                                   PLATFORM_ERROR_ERRNO_BASE + EEXIST);
             // Only this repository's own entries say a file is of a version it failed to install.
             keep = known && RemoveUnlisted(b, directory, leaf, f, index, continued);
-        } else if (!status.OwnSingle) {
-            // Ours, but another account's now or reached by a second name: nothing to remove blindly.
-            PrintLeft(b, shown, status.OtherUser ? EPERM : EEXIST);
+        } else if (!status.OwnSingle && status.OtherUser) {
+            // Ours, but another account's now: nothing to remove blindly.
+            PrintLeft(b, shown, EPERM);
             keep = true;
+        } else if (!status.OwnSingle && !SecondNameOurs(directory, copy, held, &status, f)) {
+            // Reached by a second name the user gave (a snapshot made with hard links, a link of
+            // theirs): nothing tells it from their file now, so it is theirs, left where it stands.
+            // Its entry goes with this look: kept, it would hold the record alive with every run.
+            StorageFile_Print(b, "Not the storage's own file (%s) (%d)", LogText(shown).Text,
+                              PLATFORM_ERROR_ERRNO_BASE + EEXIST);
         } else if (continued && ListedFile(b, index, f.Name)) {
             // The copy of a listed file that a mask left unfinished holds the progress the next run
             // continues (a link listed there has no use for it).

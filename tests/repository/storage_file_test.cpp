@@ -995,9 +995,11 @@ TEST_F(StorageFileTest, ARecordedCopysNameHeldByAnythingElseIsNamedAndLeft) {
         PlantAt(root + "x.quarvpartial", Plant::Folder, CanActAsOtherUser() ? kOtherUser : geteuid(), outside + "secret");
         LogCapture log;
         ASSERT_EQ(Configure("file"), 1);
-        // A copy still ours but reached another way stays on record; a name that no longer leads to
-        // it names nothing of ours.
-        const bool ours = held == Held::OtherUsersFile || held == Held::SecondLink;
+        // A copy still ours but given to another account stays on record; one reached by a second
+        // name is the user's now, left where it stands and dropped from the record (kept, it would
+        // hold the record alive with every run); a name that no longer leads to it names nothing
+        // of ours.
+        const bool ours = held == Held::OtherUsersFile;
         EXPECT_EQ(Sweep(v1.meta), ours ? 0 : 1);
         const std::string named = held == Held::OtherUsersFile ? "Name of a copy held by another user ("
                                                                : "Not the storage's own file (";
@@ -2216,12 +2218,15 @@ TEST_F(StorageFileTest, AReplayThatCannotEndGivesTheErrorThatKeptIt) {
         StorageFileOS_SetCalls(&calls);
         const int64_t swept = Sweep(row.listed ? v1.meta : nullptr);
         StorageFileOS_SetCalls(nullptr);
-        EXPECT_EQ(swept, 0);
+        // The copy reached by a second name is left to the user, and keeps no record alive.
+        EXPECT_EQ(swept, row.error ? 0 : 1);
         EXPECT_EQ(StorageCleanup_ReplayError(storage), row.error);
         if (!row.error || !OnDisk(copy)) continue;
         ASSERT_EQ(link(copy.c_str(), (root + "second").c_str()), 0);
-        EXPECT_EQ(Sweep(nullptr), 0);
+        EXPECT_EQ(Sweep(nullptr), 1);
         EXPECT_EQ(StorageCleanup_ReplayError(storage), 0);
+        EXPECT_TRUE(OnDisk(copy));
+        EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
     }
 }
 
