@@ -729,9 +729,15 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         for (const auto& [name, entry] : List(local)) {
             if (entry[0] != 'f' || held.count(name) || Record(name)) continue;
             bool kept = false;
-            for (const Install* x : {&game, &other})
+            for (const Install* x : {&game, &other}) {
                 kept = kept || (x->installed >= 0 && x->versions[x->installed].tree.count(name)) ||
                        (x->Inside() && ManifestName(*x, name));
+                // What the replaced manifest lists is known by its name too: a cleanup of it still to
+                // finish removes what the saved one dropped.
+                const std::string replaced = Slurp(Root() + "/" + x->metafile + ".replaced");
+                for (const Published& v : x->versions)
+                    kept = kept || (!replaced.empty() && v.text == replaced && v.tree.count(name));
+            }
             if (kept) continue;
             held[name] = 0;
             // One the offered version lists is the remote's to replace, as a file the user placed there.
