@@ -2230,6 +2230,24 @@ TEST_F(StorageFileTest, AReplayThatCannotEndGivesTheErrorThatKeptIt) {
     }
 }
 
+// A copy made at its scratch name and cut between its link to the copy's name and the scratch
+// name's removal is reached by two names, both the storage's own: the replay removes both, and the
+// record ends.
+TEST_F(StorageFileTest, ACopyCutBeforeItsScratchNameWentIsRemovedByBothNames) {
+    Manifest v1(std::vector<File>{{"new.bin", std::string(32, 'n').c_str()}});
+    const std::string copy = root + "new.bin.quarvpartial";
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 0), 0u);
+    ASSERT_TRUE(OnDisk(copy));
+    ASSERT_EQ(link(copy.c_str(), (copy + "~").c_str()), 0);
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Sweep(nullptr), 1);
+    EXPECT_EQ(StorageCleanup_ReplayError(storage), 0);
+    EXPECT_FALSE(OnDisk(copy));
+    EXPECT_FALSE(OnDisk(copy + "~"));
+    EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+}
+
 // An append after an entry cut by a full disk takes back the cut entry only: every whole entry
 // before it stays on record.
 TEST_F(StorageFileTest, AnAppendAfterACutEntryKeepsEveryWholeEntryBeforeIt) {
