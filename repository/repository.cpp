@@ -2,6 +2,7 @@
 // timers and stall detection, then one unit of refresh, synchronisation or erase work.
 #include "repository/repository.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -45,7 +46,7 @@
 #include "repository/storage_copy.h"
 #include "repository/storage_delta.h"
 #include "repository/storage_file.h"
-#include "repository/storage_file_internal.h"
+#include "repository/storage_record.h"
 #include "repository/storage_request.h"
 
 namespace {
@@ -403,7 +404,7 @@ int32_t LastErrorOr(int32_t fallback) {
 // of a shared folder, and an earlier version may have installed one there. The record is
 // "<manifest><copies' suffix>", a private file of the effective user at a name no manifest can
 // give, and the repository's by its first entry alone, never by that name or its mode: the entry
-// names the very file that holds it (StorageFileInternal_MakeRecord), so that a stale file at the
+// names the very file that holds it (StorageRecord_Make), so that a stale file at the
 // name (a backup copy, a hard link, the user's own) proves nothing. Each entry after it is
 // "<device>:<inode>:<proof> <name>" and a NUL, <name> in the manifest's folder and <proof> as
 // StorageFileOS_SameFile takes it. An entry of inode 0 reserves a scratch name before its file is
@@ -510,15 +511,47 @@ void PrintNotKept(Repository* r, const char* path);
 // Opens the record (for reading, with write for writing too) when it is the repository's own: 0
 // with *fd and *start, where its entries begin; ENOENT where nothing holds the name; EPERM where
 // anything else does (named once: never read, written or removed); or why it could not be opened.
+// A record of the repository's that no longer proves itself (copied with the installation, moved to
+// another disk, reached by a second name) may hold what a stopped run left: what it holds is taken
+// into a new record at its name, made whole before the name leads to it, once the old name is
+// removed (its other names stay). 0 with *fd open as KeptOpen opens it; EPERM where what stands there
+// is no such record; or the errno value.
+int32_t KeptTakeUp(Repository* r, int32_t folder, const char* record, int32_t* fd, uint64_t* start) {
+    int32_t old = -1;
+    int32_t error = StorageFileOS_OpenMine(folder, record, &old);
+    uint64_t from = 0, size = 0, inode = 0, made[3] = {};
+    if (!error && !StorageRecord_Moved(old, &from)) error = EPERM;
+    StorageFileOSStatus status{};
+    if (!error) error = StorageFileOS_StatusOf(old, &status);
+    if (!error) error = StorageFileOS_SizeOf(old, &size, &inode);
+    char* body = static_cast<char*>(Memory_Alloc(kKeptBound + 1));
+    uint32_t got = 0;
+    if (!error && size > from)
+        error = StorageFileOS_ReadSome(old, from, body, (uint32_t)std::min<uint64_t>(size - from, kKeptBound), &got);
+    StorageFileOS_Close(&old);
+    // Whole entries alone.
+    while (got > 0 && body[got - 1] != 0) got--;
+    if (!error) error = StorageFileOS_RemoveName(folder, record, status.Device, status.Inode);
+    if (!error) error = StorageRecord_Make(folder, record, fd, start, made, body, got);
+    Memory_Free(body, kKeptBound + 1);
+    if (!error) {
+        char path[kPathSize];
+        if (KeptRecordPath(r, path, (int32_t)sizeof(path)))
+            Repository_Print(r, "Record beside the metafile moved or copied, taken up (%s)", LogText(path).Text);
+    }
+    return error == ENOENT || error == EISDIR || error == EEXIST ? EPERM : error;
+}
+
 int32_t KeptOpen(Repository* r, int32_t folder, const char* record, uint32_t write, int32_t* fd, uint64_t* start) {
     *start = 0;
     int32_t error = StorageFileOS_OpenOwn(folder, record, 0, write, fd);
     if (HeldByAnother(error) || error == ENXIO || error == ETXTBSY || error == EWOULDBLOCK) error = EPERM;
     if (!error) {
-        const int32_t proven = StorageFileInternal_ProveRecord(*fd, start);
+        const int32_t proven = StorageRecord_Prove(*fd, start);
         if (proven < 0 || (proven == 0 && !KeptEarlier(*fd))) error = EPERM;
         if (error) StorageFileOS_Close(fd);
     }
+    if (error == EPERM) error = KeptTakeUp(r, folder, record, fd, start);
     char path[kPathSize];
     if (error == EPERM && KeptRecordPath(r, path, (int32_t)sizeof(path))) PrintNotKept(r, path);
     return error;
@@ -532,30 +565,16 @@ int32_t KeptOpen(Repository* r, int32_t folder, const char* record, uint32_t wri
 int32_t KeptAdd(Repository* r, const char* name, uint64_t device, uint64_t inode, uint64_t proof) {
     int32_t folder = -1, fd = -1;
     const char* leaf = nullptr;
-    char record[kPathSize], line[kPathSize + 96], tail[kPathSize + 96];
+    char record[kPathSize], line[kPathSize + 96];
     int32_t error = OpenManifestFolder(r, &folder, &leaf);
     if (!error && !KeptRecordName(r, leaf, record, (int32_t)sizeof(record))) error = ENAMETOOLONG;
     uint64_t start = 0, made[3] = {};
     if (!error) error = KeptOpen(r, folder, record, 1, &fd, &start);
-    if (error == ENOENT) error = StorageFileInternal_MakeRecord(folder, record, &fd, &start, made);
+    if (error == ENOENT) error = StorageRecord_Make(folder, record, &fd, &start, made);
     if (error == EEXIST) error = KeptOpen(r, folder, record, 1, &fd, &start);
-    uint64_t size = 0, number = 0;
-    uint32_t got = 0;
-    if (!error) error = StorageFileOS_SizeOf(fd, &size, &number);
-    const uint64_t from = size > start + sizeof(tail) ? size - sizeof(tail) : start;
-    if (!error && size > from) error = StorageFileOS_ReadSome(fd, from, tail, (uint32_t)(size - from), &got);
-    if (!error && got > 0 && tail[got - 1] != 0) {
-        const char* end = static_cast<const char*>(memrchr(tail, 0, got));
-        if (end || from == start) {
-            size = end ? from + (uint64_t)(end - tail) + 1 : start;
-            error = StorageFileOS_Truncate(fd, size);
-        } else if ((error = StorageFileOS_Append(fd, "", 1)) == 0) {
-            size++;
-        }
-    }
     const int32_t length = String_Print(line, (int32_t)sizeof(line), "%llu:%llu:%llu %s", (unsigned long long)device,
                                         (unsigned long long)inode, (unsigned long long)proof, name);
-    if (!error && (error = StorageFileOS_Append(fd, line, (uint32_t)length + 1)) != 0) StorageFileOS_Truncate(fd, size);
+    if (!error) error = StorageRecord_Append(fd, start, line, (uint32_t)length + 1, (uint32_t)sizeof(line));
     StorageFileOS_Close(&fd);
     StorageFileOS_Close(&folder);
     return error;
@@ -590,6 +609,36 @@ template <typename Each> int32_t KeptRead(Repository* r, int32_t folder, const c
 // What stands at a name beside the manifest.
 enum class Kept { None, Ours, Other };
 
+// The replaced manifest is known by what it holds, a hash of its bytes in place of a proof, so that
+// it is known on a file system that keeps no proof of a file and after the installation was copied or
+// moved: a file of ours at its name with those very bytes says what the manifest it replaced said.
+// The bit tells it from a birth (below it until 2116) and from a token (the bit above).
+constexpr uint64_t kContentProof = 1ull << 62;
+
+// The proof of the open file's bytes (FNV-1a, 62 bits), read to the bound a manifest may have; 0
+// where they cannot all be read.
+uint64_t ContentProof(Repository* r, int32_t fd) {
+    constexpr uint32_t kChunk = 64 * 1024;
+    int32_t limit = 0;
+    MetaFile_GetLimitSize(r->LocalMeta, &limit);
+    const uint64_t bound = limit >= 1 ? (uint64_t)limit : (uint64_t)256 << 20;
+    uint8_t* chunk = static_cast<uint8_t*>(Memory_Alloc(kChunk));
+    uint64_t hash = 14695981039346656037ull, at = 0;
+    bool whole = false;
+    for (uint32_t got = 0; at <= bound; at += got) {
+        if (StorageFileOS_ReadSome(fd, at, chunk, kChunk, &got) != 0) break;
+        if (got == 0) {
+            whole = true;
+            break;
+        }
+        for (uint32_t i = 0; i < got; i++) hash = (hash ^ chunk[i]) * 1099511628211ull;
+    }
+    Memory_Free(chunk, kChunk);
+    return whole ? kContentProof | (hash & (kContentProof - 1)) : 0;
+}
+
+bool IsContentProof(uint64_t proof) { return (proof & kContentProof) && !(proof & STORAGE_FILE_OS_TOKEN); }
+
 Kept KeptAt(Repository* r, int32_t folder, const char* leaf, const char* name, bool* unread = nullptr) {
     StorageFileOSStatus status{};
     if (unread) *unread = true;
@@ -597,9 +646,19 @@ Kept KeptAt(Repository* r, int32_t folder, const char* leaf, const char* name, b
     if (unread) *unread = false;
     if (status.Kind == STORAGE_FILE_OS_MISSING) return Kept::None;
     bool ours = false;
+    uint64_t content = 0;
     KeptRead(r, folder, leaf, [&](const KeptEntry& e) {
-        if (!strcmp(e.Name, name) && e.Inode)
+        if (strcmp(e.Name, name) != 0 || !e.Inode) return;
+        if (!IsContentProof(e.Proof)) {
             ours = !status.OtherUser && StorageFileOS_SameFile(status, e.Device, e.Inode, e.Proof);
+            return;
+        }
+        int32_t fd = -1;
+        if (!content && !status.OtherUser && status.Kind == STORAGE_FILE_OS_FILE &&
+            StorageFileOS_OpenFile(folder, name, 0, &fd) == 0)
+            content = ContentProof(r, fd);
+        StorageFileOS_Close(&fd);
+        ours = content == e.Proof;
     });
     return ours ? Kept::Ours : Kept::Other;
 }
@@ -727,18 +786,18 @@ Kept ReplacedAt(Repository* r, bool* unread = nullptr) {
     return kept;
 }
 
-// Records the identity of the file open at fd as the replaced manifest (marked first where the file
-// system keeps no birth time); 0, the errno value, or -2 when the record's name is held by what is
+// Records the file open at fd, by its bytes' proof (ContentProof), as the replaced manifest; 0, the
+// errno value, or -2 when the record's name is held by what is
 // not the repository's own (named): nothing can be kept then.
-int32_t RecordReplaced(Repository* r, int32_t fd) {
+int32_t RecordReplaced(Repository* r, int32_t fd, uint64_t proof) {
     StorageFileOSStatus status{};
     int32_t error = StorageFileOS_StatusOf(fd, &status);
-    if (!error && !status.Birth) StorageFileOS_Mark(fd, &status);
+    if (!error && !proof) error = EIO;
     const char* leaf = nullptr;
     char directory[kPathSize], name[kPathSize];
     SplitPath(r->MetaFilePath, directory, (int32_t)sizeof(directory), &leaf);
     if (!error && !PrintWhole(name, (int32_t)sizeof(name), "%s.replaced", leaf)) error = ENAMETOOLONG;
-    if (!error) error = KeptAdd(r, name, status.Device, status.Inode, StorageFileOS_ProofOf(status));
+    if (!error) error = KeptAdd(r, name, status.Device, status.Inode, proof);
     return KeptHeld(r, error);
 }
 
@@ -771,7 +830,7 @@ int32_t CopyReplaced(Repository* r) {
     }
     char* buffer = static_cast<char*>(Memory_Alloc(kChunk));
     int32_t error = 0;
-    uint64_t total = 0;
+    uint64_t total = 0, hash = 14695981039346656037ull;
     for (;;) {
         uint32_t got = 0;
         if (!Platform_Read(in, buffer, kChunk, &got)) {
@@ -780,6 +839,7 @@ int32_t CopyReplaced(Repository* r) {
         }
         if (got == 0) break;
         total += got;
+        for (uint32_t i = 0; i < got; i++) hash = (hash ^ (uint8_t)buffer[i]) * 1099511628211ull;
         if (total > bound) {
             error = PLATFORM_ERROR_ERRNO_BASE + EFBIG;
             break;
@@ -795,7 +855,8 @@ int32_t CopyReplaced(Repository* r) {
     }
     Memory_Free(buffer, kChunk);
     Platform_Close(in);
-    if (!error && (error = RecordReplaced(r, out)) > 0) error = PLATFORM_ERROR_ERRNO_BASE + error;
+    if (!error && (error = RecordReplaced(r, out, kContentProof | (hash & (kContentProof - 1)))) > 0)
+        error = PLATFORM_ERROR_ERRNO_BASE + error;
     if (error) {
         Platform_DocumentReplaceAbort(&replacement);
         return error;
@@ -828,7 +889,7 @@ int32_t KeepReplaced(Repository* r) {
     } else if (Platform_TreeStat(fd, manifest, &info) != 1 || !S_ISREG(info.st_mode) ||
                StorageFileOS_OpenFile(fd, manifest, 0, &file) != 0) {
         error = -1;
-    } else if ((error = RecordReplaced(r, file)) != 0) {
+    } else if ((error = RecordReplaced(r, file, ContentProof(r, file))) != 0) {
         if (error > 0) error = PLATFORM_ERROR_ERRNO_BASE + error;
     } else if (linkat(fd, manifest, fd, leaf, 0) != 0) {
         error = errno == EXDEV || errno == EPERM || errno == ENOTSUP || errno == EMLINK || errno == ENOSYS

@@ -12,6 +12,7 @@
 #include "core/linux/platform_error.h"
 #include "core/linux/platform_file.h"
 #include "core/linux/platform_async_file.h"
+#include "core/linux/platform.h"
 #include "core/platform/async_file.h"
 #include "core/platform/path.h"
 #include "core/runtime/app_config_keys.h"
@@ -33,6 +34,7 @@
 #include "repository/digest_table.h"
 #include "repository/storage_file_internal.h"
 #include "repository/storage_file_path.h"
+#include "repository/storage_record.h"
 #include "repository/storage_request.h"
 
 namespace {
@@ -150,6 +152,7 @@ struct StorageFile {
     uint32_t RecordFound;            // RecordName held a record proven this storage's when last opened
     uint64_t ReplayOutStart;         // where the entries of what stays on record begin
     FileId ReplayId, ReplayOutId;      // the record replayed and what stays on record, as opened
+    uint32_t ReplayOutNumber;          // the name of what stays on record, a free one of the record's
     char ReplayEndOwner[kOwnerSize]; // the mark in force where the first pass ended
     uint64_t ReplayOwnerAt;          // where the mark in force stands, kNoMark before any
     // Under RecordLock: the record marks the installation unfinished (see MarkUnfinished).
@@ -280,6 +283,8 @@ namespace {
 
 // How many names of its own a copy may try where its usual names are held.
 constexpr uint32_t kAlternates = 64;
+// The first number of a copy's name drawn at random (see MakeCopy).
+constexpr uint32_t kRandomCopy = 1000000000u;
 
 // The name of the copy beside `leaf`: "<leaf><suffix>", or "<leaf><suffix><n>" for a name of its
 // own; an earlier version named that one "<leaf>.<n><suffix>" (legacy), which is another file's
@@ -542,33 +547,10 @@ int32_t HoldFolder(StorageFile* b) {
 // longer than any entry of ours only gets its end, as the reader passes over such an entry whole.
 // A failed append takes back what it wrote where it can, and fails the copy before it is made.
 int32_t AppendRecord(StorageFile* b, int32_t fd, const char* line, uint32_t length) {
-    StorageFileOSStatus status{};
-    uint64_t inode = 0;
-    int32_t error = StorageFileOS_SizeOf(fd, &status.Size, &inode);
-    if (error) return error;
-    char tail[kRecordEntrySize];
-    uint32_t got = 0;
-    const uint64_t from = status.Size > sizeof(tail) ? status.Size - sizeof(tail) : 0;
-    // A record that still ends where this storage's last whole entry ended needs no look at its tail.
-    const bool known = inode == b->WholeInode && status.Size == b->WholeEnd;
-    if (status.Size > 0 && !known &&
-        (error = StorageFileOS_ReadSome(fd, from, tail, (uint32_t)(status.Size - from), &got)) != 0)
-        return error;
-    if (got > 0 && tail[got - 1] != 0) {
-        const char* end = static_cast<const char*>(memrchr(tail, 0, got));
-        if (end || from == 0) {
-            const uint64_t whole = end ? from + (uint64_t)(end - tail) + 1 : 0;
-            if ((error = StorageFileOS_Truncate(fd, whole)) != 0) return error;
-            status.Size = whole;
-        } else {
-            if ((error = StorageFileOS_Append(fd, "", 1)) != 0) return error;
-            status.Size++;
-        }
-    }
-    error = StorageFileOS_Append(fd, line, length);
-    b->WholeInode = error ? 0 : inode;
-    b->WholeEnd = status.Size + length;
-    if (error) StorageFileOS_Truncate(fd, status.Size);
+    StorageRecordEnd known{b->WholeInode, b->WholeEnd};
+    const int32_t error = StorageRecord_Append(fd, 0, line, length, kRecordEntrySize, &known);
+    b->WholeInode = known.Inode;
+    b->WholeEnd = known.End;
     return error;
 }
 
@@ -682,14 +664,18 @@ bool ParseRecord(const StorageFile* b, const char* record, RecordFields* f) {
     f->Made = (unsigned long)numbers[0];
     f->Legacy = count < 4;
     if (count >= 2) {
-        if (numbers[1] > kAlternates || (f->Legacy && numbers[1] == 0)) return false;
+        const bool drawn = !f->Legacy && numbers[1] >= kRandomCopy && numbers[1] <= UINT32_MAX;
+        if ((numbers[1] > kAlternates && !drawn) || (f->Legacy && numbers[1] == 0)) return false;
         f->Alternate = (uint32_t)numbers[1];
     }
     if (count >= 4) {
         f->Device = numbers[2];
         f->Inode = numbers[3];
-        // A proof only this process may hold is never one of the record's.
+        // A proof only this process may hold is never one of the record's. A copy where nothing
+        // proves a file is named at random, written down before the name is made: under that name
+        // its device and inode are proof enough, for no one else can have put a file there.
         f->Birth = numbers[4] == STORAGE_FILE_OS_UNPROVEN ? 0 : numbers[4];
+        if (f->Birth == 0 && f->Alternate >= kRandomCopy) f->Birth = STORAGE_FILE_OS_UNPROVEN;
     }
     return numbers[0] <= STORAGE_FILE_PATH_SIZE &&
            StorageFilePath_Check(at + 1, f->Name, STORAGE_FILE_PATH_SIZE) && strcmp(f->Name, at + 1) == 0 &&
@@ -707,9 +693,6 @@ bool ParseRecord(const StorageFile* b, const char* record, RecordFields* f) {
 // when every entry in it is one of ours (no other file reads so), and the first replay writes it
 // anew with the entry.
 
-constexpr char kRecordMark[] = "record:";
-// "record:" and three numbers of at most 20 digits, two colons and a NUL.
-constexpr uint32_t kRecordHeaderSize = 96;
 
 // The identity of the open file; without a birth time or token, one only it can match without proof
 // (the entry naming it is written by us alone).
@@ -741,16 +724,18 @@ bool AllEntriesOurs(const StorageFile* b, int32_t fd) {
     return StorageFileOS_SizeOf(fd, &size, &inode) == 0 && (offset == size || any);
 }
 
-enum class Proven { Ours, Earlier, Not };
+enum class Proven { Ours, Earlier, Moved, Empty, Not };
 
 // Whether the open file (opened by OpenOwn: a private file of ours reached by one name) is a record
 // of this storage's: its first entry names the file itself; or, at the usual name (primary), one an
 // earlier version made. *start: where the entries begin.
 Proven ProveRecord(const StorageFile* b, int32_t fd, bool primary, uint64_t* start) {
-    const int32_t marked = StorageFileInternal_ProveRecord(fd, start);
+    const int32_t marked = StorageRecord_Prove(fd, start);
     if (marked > 0) return Proven::Ours;
     return marked == 0 && primary && AllEntriesOurs(b, fd) ? Proven::Earlier : Proven::Not;
 }
+
+bool MovedRecord(int32_t fd, uint64_t* start) { return StorageRecord_Moved(fd, start) != 0; }
 
 // The name, held by an entry not proven the storage's record, named once.
 void NameHeldRecord(StorageFile* b, const char* name) {
@@ -764,7 +749,8 @@ void NameHeldRecord(StorageFile* b, const char* name) {
 
 // Opens what stands at a record's name (for reading and writing) when it proves a record of ours:
 // 0 with *fd; ENOENT for nothing there; EPERM for an entry that is not a record of ours; or why the
-// name could not be opened.
+// name could not be opened. A record of ours that no longer proves itself (Proven::Moved) is opened
+// for reading only: a second name of it may lie elsewhere, and nothing is ever written through it.
 int32_t OpenProven(const StorageFile* b, int32_t directory, const char* name, bool primary, int32_t* fd,
                    Proven* proven, uint64_t* start) {
     *proven = Proven::Not;
@@ -774,27 +760,228 @@ int32_t OpenProven(const StorageFile* b, int32_t directory, const char* name, bo
     if (error == ELOOP || error == EACCES || error == EISDIR || error == ENXIO || error == ETXTBSY ||
         error == EWOULDBLOCK || error == EEXIST)
         error = EPERM;
-    if (error) return error;
-    *proven = ProveRecord(b, *fd, primary, start);
-    if (*proven != Proven::Not) return 0;
+    if (!error) {
+        *proven = ProveRecord(b, *fd, primary, start);
+        if (*proven != Proven::Not) return 0;
+        // A private file of ours with nothing in it is a record whose making was cut before its
+        // first entry (where the name is made first): it holds nothing, and its name goes.
+        uint64_t size = 0, inode = 0;
+        if (StorageFileOS_SizeOf(*fd, &size, &inode) == 0 && size == 0) {
+            *proven = Proven::Empty;
+            return 0;
+        }
+        StorageFileOS_Close(fd);
+    } else if (error != EPERM) {
+        return error;
+    }
+    error = StorageFileOS_OpenMine(directory, name, fd);
+    if (error == ENOENT) return error;
+    if (!error && MovedRecord(*fd, start)) {
+        *proven = Proven::Moved;
+        return 0;
+    }
     StorageFileOS_Close(fd);
-    return EPERM;
+    return error && error != EPERM && error != EISDIR && error != EEXIST ? error : EPERM;
 }
 
-// Makes a record (or a replay's scratch) at name (see StorageFileInternal_MakeRecord).
+// Makes a record (or a replay's scratch) at name (see StorageRecord_Make).
 int32_t MakeRecord(int32_t directory, const char* name, int32_t* fd, uint64_t* start, FileId* id) {
     uint64_t numbers[3] = {};
-    const int32_t error = StorageFileInternal_MakeRecord(directory, name, fd, start, numbers);
+    const int32_t error = StorageRecord_Make(directory, name, fd, start, numbers);
     *id = FileId{numbers[0], numbers[1], numbers[2]};
     return error;
 }
 
+// Where another account holds every one of the names tried in turn, a record takes a number drawn at
+// random past them: a name nobody can have taken before it is made, found again by listing the folder.
+constexpr uint32_t kRandomNumber = 1000000000u;
+
+uint32_t RandomNumber() {
+    uint32_t n = 0;
+    if (!Platform_CryptFill(&n, (int32_t)sizeof(n))) return 0;
+    return kRandomNumber + n % 3000000000u;
+}
+
+// The number of a record's name "<suffix><n>" drawn at random, else 0.
+uint32_t RandomRecordNumber(const StorageFile* b, const char* name) {
+    const size_t length = strlen(b->PartialExtension);
+    if (strncmp(name, b->PartialExtension, length) != 0 || strlen(name + length) != 10) return 0;
+    unsigned long long n = 0;
+    const char* at = name + length;
+    if (!ParseNumber(at, &n) || *at || n < kRandomNumber || n > UINT32_MAX) return 0;
+    return (uint32_t)n;
+}
+
+// Makes a new record at a free name: the first of the names tried in turn, from `from`, else one
+// drawn at random. 0 with *fd, *number and the file's identity; or the errno value.
+int32_t MakeRecordFree(const StorageFile* b, int32_t directory, uint32_t from, uint32_t skip, int32_t* fd,
+                       uint64_t* start, FileId* id, uint32_t* number) {
+    char name[sizeof(b->RecordName)];
+    int32_t error = EEXIST;
+    for (uint32_t n = from, tries = 0; error == EEXIST && tries < 8; n = n < kAlternates ? n + 1 : kRandomNumber) {
+        if (n == skip) continue;
+        if (n >= kRandomNumber) {
+            tries++;
+            if ((n = RandomNumber()) == 0) return EIO;
+        }
+        RecordNameOf(b, n, name, (int32_t)sizeof(name));
+        error = MakeRecord(directory, name, fd, start, id);
+        *number = n;
+    }
+    return error;
+}
+
+// A record found beside the one taken: another proven one (a replay stopped between making what
+// stays on record and removing what it replaced) or one of ours that no longer proves itself.
+struct FoundRecord {
+    int32_t Fd;
+    uint32_t Number;
+    uint64_t Start;
+    bool Moved;
+};
+constexpr uint32_t kFoundMax = 8;
+
+// Under RecordLock, with the folder held: takes what the found record holds into the record `into`
+// and removes the found one's name (its other names, if any, stay). Its entries keep their marks;
+// those before any mark are of a repository not known, as in any record. A record that no longer
+// proves itself may hold this installation's state, which is then not known: every repository
+// marked in it, and this one, finds the installation unfinished, and repairs it.
+int32_t AdoptRecord(StorageFile* b, int32_t directory, int32_t into, const FoundRecord& found) {
+    constexpr uint32_t kChunk = 64 * 1024;
+    constexpr uint32_t kMarks = 16;
+    StorageFileOSStatus status{};
+    int32_t error = StorageFileOS_StatusOf(found.Fd, &status);
+    // A second name of a record of ours (a snapshot made with hard links, a link of the user's, one
+    // another account made where the system lets it) leaves its bytes ours: what it says is known, and
+    // nothing is repaired for it. Only one that names another file (a copy) leaves the state unknown.
+    uint64_t proven = 0;
+    const bool unknown = found.Moved && StorageRecord_Prove(found.Fd, &proven) <= 0;
+    if (!error) error = StorageFileOS_Append(into, kOwnerMark, (uint32_t)sizeof(kOwnerMark));
+    char* chunk = static_cast<char*>(Memory_Alloc(kChunk));
+    char marks[kMarks][kOwnerSize];
+    uint32_t markCount = 0;
+    char pending[kOwnerSize] = {};
+    uint32_t pendingLength = 0;
+    for (uint64_t at = found.Start; !error;) {
+        uint32_t got = 0;
+        if ((error = StorageFileOS_ReadSome(found.Fd, at, chunk, kChunk, &got)) != 0 || got == 0) break;
+        if ((error = StorageFileOS_Append(into, chunk, got)) != 0) break;
+        at += got;
+        // The marks it holds, for the repair: each entry read across the chunks.
+        for (uint32_t i = 0; unknown && i < got; i++) {
+            if (chunk[i] != 0) {
+                if (pendingLength + 1 < sizeof(pending)) pending[pendingLength] = chunk[i];
+                pendingLength++;
+                continue;
+            }
+            if (pendingLength < sizeof(pending)) {
+                pending[pendingLength] = 0;
+                char owner[kOwnerSize];
+                bool known = NoteOwner(pending, owner);
+                for (uint32_t m = 0; known && m < markCount; m++) known = strcmp(marks[m], owner) != 0;
+                if (known && markCount < kMarks) memcpy(marks[markCount++], owner, kOwnerSize);
+            }
+            pendingLength = 0;
+        }
+    }
+    Memory_Free(chunk, kChunk);
+    if (unknown && !error && markCount < kMarks) {
+        bool mine = false;
+        for (uint32_t m = 0; m < markCount; m++) mine = mine || strcmp(marks[m], MarkOf(b)) == 0;
+        if (!mine) String_CopyLength(marks[markCount++], MarkOf(b), (int32_t)kOwnerSize);
+    }
+    for (uint32_t m = 0; unknown && !error && m < markCount; m++) {
+        char line[kOwnerSize + sizeof(kUnfinished)];
+        const size_t marked = strlen(marks[m]) + 1;
+        memcpy(line, marks[m], marked);
+        memcpy(line + marked, kUnfinished, sizeof(kUnfinished));
+        error = AppendRecord(b, into, line, (uint32_t)(marked + sizeof(kUnfinished)));
+    }
+    // This repository's own state not known, it repairs.
+    if (unknown && !error) b->Unfinished = 1;
+    // What it held lasts in the record taken before its own name goes.
+    if (!error) error = StorageFileOS_SyncFile(into);
+    char name[sizeof(b->RecordName)];
+    RecordNameOf(b, found.Number, name, (int32_t)sizeof(name));
+    if (!error) error = StorageFileOS_RemoveName(directory, name, status.Device, status.Inode);
+    // Another entry came at the name meanwhile: what was read is taken, that one is not ours.
+    if (error == EEXIST) error = 0;
+    if (!error && found.Moved) {
+        char shown[STORAGE_FILE_PATH_SIZE * 2];
+        String_Print(shown, (int32_t)sizeof(shown), "%s%s", b->OutputPath, name);
+        if (unknown)
+            StorageFile_Print(b, "Record of copies moved or copied, taken up (%s): the installation is repaired",
+                              LogText(shown).Text);
+        else
+            StorageFile_Print(b, "Record of copies reached by a second name, taken up (%s)", LogText(shown).Text);
+    }
+    return error;
+}
+
+// One name of the walk judged: the record taken, a record found beside it, a free name, or a name
+// held by anything else (named once and left: never read, written or removed).
+struct Walk {
+    StorageFile* Backend;
+    int32_t Directory;
+    int32_t Chosen = -1, Earlier = -1;
+    uint32_t Number = 0, Free = UINT32_MAX;
+    uint64_t Start = 0;
+    FoundRecord Found[kFoundMax];
+    uint32_t FoundCount = 0;
+    uint32_t Held = 0; // names held by entries not ours
+    int32_t Error = 0;
+};
+
+void WalkName(Walk& w, uint32_t n) {
+    StorageFile* b = w.Backend;
+    char name[sizeof(b->RecordName)];
+    RecordNameOf(b, n, name, (int32_t)sizeof(name));
+    int32_t found = -1;
+    Proven proven = Proven::Not;
+    uint64_t start = 0;
+    const int32_t opened = OpenProven(b, w.Directory, name, n == 0, &found, &proven, &start);
+    if (opened == 0 && proven == Proven::Empty) {
+        StorageFileOSStatus status{};
+        const int32_t error = StorageFileOS_StatusOf(found, &status);
+        StorageFileOS_Close(&found);
+        if (!error && StorageFileOS_RemoveName(w.Directory, name, status.Device, status.Inode) == 0 &&
+            w.Free == UINT32_MAX)
+            w.Free = n;
+    } else if (opened == ENOENT) {
+        if (w.Free == UINT32_MAX) w.Free = n;
+    } else if (opened == 0 && proven == Proven::Earlier) {
+        w.Earlier = found;
+    } else if (opened == 0 && proven == Proven::Ours && w.Chosen < 0) {
+        w.Chosen = found;
+        w.Number = n;
+        w.Start = start;
+    } else if (opened == 0 && w.FoundCount < kFoundMax) {
+        w.Found[w.FoundCount++] = FoundRecord{found, n, start, proven == Proven::Moved};
+    } else if (opened == 0) {
+        StorageFileOS_Close(&found);
+    } else if (opened == EPERM) {
+        NameHeldRecord(b, name);
+        w.Held++;
+    } else if (!w.Error) {
+        w.Error = opened;
+    }
+}
+
+int32_t WalkRandomName(void* user, const char* name) {
+    Walk& w = *static_cast<Walk*>(user);
+    if (const uint32_t n = RandomRecordNumber(w.Backend, name)) WalkName(w, n);
+    return 1;
+}
+
 // Under RecordLock: opens this storage's record, by descriptor, for reading and writing. The name
-// found before is proven again on what its open reaches; else every reserved name is walked, the
+// found before is proven again on what its open reaches; else every reserved name is walked (and,
+// where another holds any of them, the names drawn at random found by listing the folder), the
 // first proven record of ours taken (one at the usual name that an earlier version made when none
 // is), and each name held by anything else named once and left: never read, written or removed.
-// With create, where none is found, the first free name takes a new record; a name taken between
-// the walk and the exclusive create passes to the next. ENOENT: no record, and none made.
+// Every other record of ours found (one no longer proving itself included) is taken into it and
+// its name removed. With create, where none is found, the first free name takes a new record; a
+// name taken between the walk and the exclusive create passes to the next. ENOENT: no record, and
+// none made.
 int32_t OpenCopiesRecord(StorageFile* b, uint32_t create, int32_t* fd) {
     *fd = -1;
     int32_t directory = -1;
@@ -804,52 +991,53 @@ int32_t OpenCopiesRecord(StorageFile* b, uint32_t create, int32_t* fd) {
     uint64_t start = 0;
     if (!error && b->RecordFound &&
         OpenProven(b, directory, b->RecordName, b->RecordNumber == 0, fd, &proven, &start) == 0) {
-        StorageFileOS_Close(&directory);
-        return 0;
+        if (proven == Proven::Ours || proven == Proven::Earlier) {
+            StorageFileOS_Close(&directory);
+            return 0;
+        }
+        StorageFileOS_Close(fd);
     }
     b->RecordFound = 0;
-    int32_t earlier = -1;
-    uint32_t free = kAlternates + 1;
-    char name[sizeof(b->RecordName)];
-    for (uint32_t n = 0; !error && n <= kAlternates; n++) {
-        RecordNameOf(b, n, name, (int32_t)sizeof(name));
-        int32_t found = -1;
-        const int32_t opened = OpenProven(b, directory, name, n == 0, &found, &proven, &start);
-        if (opened == ENOENT) {
-            if (free > kAlternates) free = n;
-        } else if (opened == 0 && proven == Proven::Earlier) {
-            earlier = found;
-        } else if (opened == 0) {
-            *fd = found;
-            b->RecordNumber = n;
-            break;
-        } else if (opened == EPERM) {
-            NameHeldRecord(b, name);
-        } else {
-            error = opened;
-        }
+    Walk w;
+    w.Backend = b;
+    w.Directory = directory;
+    for (uint32_t n = 0; !error && n <= kAlternates; n++) WalkName(w, n);
+    // A record at a name drawn at random was made while another held names of these: looked for then.
+    if (!error && w.Held > 0) error = StorageFileOS_ForEachName(directory, &w, WalkRandomName);
+    if (!error) error = w.Error;
+    if (!error && w.Chosen < 0 && w.Earlier >= 0) {
+        w.Chosen = w.Earlier;
+        w.Earlier = -1;
+        w.Number = 0;
     }
-    if (!error && *fd < 0 && earlier >= 0) {
-        *fd = earlier;
-        earlier = -1;
-        b->RecordNumber = 0;
+    // One an earlier version made beside a proven one (a replay stopped before what stays on record
+    // took the usual name) is taken into it too.
+    if (w.Earlier >= 0 && w.FoundCount < kFoundMax) w.Found[w.FoundCount++] = FoundRecord{w.Earlier, 0, 0, false};
+    else StorageFileOS_Close(&w.Earlier);
+    // What else is found is taken into one record, made where none is proven.
+    if (!error && w.FoundCount > 0) error = HoldFolder(b);
+    if (!error && w.Chosen < 0 && w.FoundCount > 0) {
+        FileId id{};
+        error = MakeRecordFree(b, directory, w.Free == UINT32_MAX ? kRandomNumber : w.Free, UINT32_MAX, &w.Chosen,
+                               &w.Start, &id, &w.Number);
     }
-    if (earlier >= 0) {
-        StorageFileOS_Close(&earlier);
-        NameHeldRecord(b, b->PartialExtension);
+    for (uint32_t i = 0; i < w.FoundCount; i++) {
+        if (!error) error = AdoptRecord(b, directory, w.Chosen, w.Found[i]);
+        StorageFileOS_Close(&w.Found[i].Fd);
     }
+    if (!error && w.Chosen >= 0) {
+        *fd = w.Chosen;
+        w.Chosen = -1;
+        b->RecordNumber = w.Number;
+    }
+    StorageFileOS_Close(&w.Chosen);
     if (!error && *fd < 0) {
-        error = create ? EEXIST : ENOENT;
-        for (uint32_t n = free; create && n <= kAlternates; n++) {
-            RecordNameOf(b, n, name, (int32_t)sizeof(name));
-            FileId id{};
-            error = MakeRecord(directory, name, fd, &start, &id);
-            if (error != EEXIST) {
-                b->RecordNumber = n;
-                break;
-            }
-        }
-        if (!create || error) b->RecordNumber = free <= kAlternates ? free : 0;
+        FileId id{};
+        error = create ? MakeRecordFree(b, directory, w.Free == UINT32_MAX ? kRandomNumber : w.Free, UINT32_MAX, fd,
+                                        &start, &id, &b->RecordNumber)
+                       : ENOENT;
+        if (!create) b->RecordNumber = w.Free != UINT32_MAX ? w.Free : 0;
+        if (error && error != ENOENT) b->RecordNumber = 0;
     }
     StorageFileOS_Close(&directory);
     RecordNameOf(b, b->RecordNumber, b->RecordName, (int32_t)sizeof(b->RecordName));
@@ -1036,18 +1224,36 @@ int32_t MakeCopy(StorageFile* b, OpenRecord* r, const char* name, uint32_t made,
             StorageFile_Print(b, "Failed to copy file (%s) (%d)", LogText(name).Text, PLATFORM_ERROR_ERRNO_BASE + error);
         StorageFileOSStatus made_{};
         if (!error) error = StorageFileOS_StatusOf(fd, &made_);
-        // Without a birth time the copy gets a token; where it cannot, it is recorded without proof.
+        // Without a birth time the copy gets a token; where it cannot, nothing will prove it later
+        // but its name: one drawn at random, which no one can have taken before it is made (its
+        // record names it first), so that whatever run comes next knows it for the copy made.
         if (!error && !made_.Birth) StorageFileOS_Mark(fd, &made_);
+        uint32_t alternate = n;
+        for (int tries = 0; !error && !StorageFileOS_ProofOf(made_) && alternate <= kAlternates; tries++) {
+            uint32_t drawn = 0;
+            if (tries == 8 || !Platform_CryptFill(&drawn, (int32_t)sizeof(drawn))) {
+                error = tries == 8 ? EEXIST : EIO;
+                break;
+            }
+            drawn = kRandomCopy + drawn % 3000000000u;
+            char random[STORAGE_FILE_PATH_SIZE];
+            if ((error = PartialName(b, r->Leaf, random, sizeof(random), drawn)) != 0) break;
+            error = NameFree(b, r->Directory, name, random, false);
+            if (IsHeld(error)) error = 0;
+            else if (!error) {
+                alternate = drawn;
+                memcpy(leaf, random, sizeof(leaf));
+            }
+        }
         if (!error) {
             // Recorded and named in one step for a replay, which would otherwise find the record
             // naming a copy not yet there, and forget it.
             CriticalSectionGuard guard(b->RecordLock);
             const uint64_t proof = StorageFileOS_ProofOf(made_);
-            error = RecordCopyLocked(b, name, made, n, made_.Device, made_.Inode, proof);
+            error = RecordCopyLocked(b, name, made, alternate, made_.Device, made_.Inode, proof);
             if (!error) error = StorageFileOS_NameCopy(r->Directory, fd, named, leaf);
-            // Where nothing can prove it later, this run knows it as the file it made; no later
-            // run takes it for its own, as the record holds no proof.
-            const CopyId id{made_.Device, made_.Inode, proof ? proof : STORAGE_FILE_OS_UNPROVEN, n};
+            // Where nothing can prove it, the name drawn at random does (see ParseRecord).
+            const CopyId id{made_.Device, made_.Inode, proof ? proof : STORAGE_FILE_OS_UNPROVEN, alternate};
             if (!error) SetCopy(b, name, &id);
         }
         if (error) {
@@ -1060,7 +1266,7 @@ int32_t MakeCopy(StorageFile* b, OpenRecord* r, const char* name, uint32_t made,
         String_CopyLengthSafe(r->PartialLeaf, (int32_t)sizeof(r->PartialLeaf), leaf, (int32_t)strlen(leaf));
         r->Fd = fd;
         r->Copied = installed ? 1 : 0;
-        if (n) {
+        if (n && n <= kAlternates) {
             char shown[STORAGE_FILE_PATH_SIZE * 2];
             ShowBeside(b, name, leaf, shown, (int32_t)sizeof(shown));
             StorageFile_VerboseLog(b, 0, "Copy under a name of its own (%s)", LogText(shown).Text);
@@ -1072,64 +1278,6 @@ int32_t MakeCopy(StorageFile* b, OpenRecord* r, const char* name, uint32_t made,
 }
 
 } // namespace
-
-int32_t StorageFileInternal_MakeRecord(int32_t directory, const char* name, int32_t* fd, uint64_t* start,
-                                      uint64_t id[3]) {
-    *fd = -1;
-    bool named = false;
-    int32_t error = StorageFileOS_OpenUnnamed(directory, fd);
-    if (error == EOPNOTSUPP) {
-        named = true;
-        error = StorageFileOS_OpenOwn(directory, name, 1, 1, fd);
-        if (error == EPERM) error = EEXIST;
-    }
-    StorageFileOSStatus status{};
-    if (!error) error = StorageFileOS_StatusOf(*fd, &status);
-    // Without a birth time the file gets a token; where it cannot, the entry names it without proof.
-    if (!error && !status.Birth) StorageFileOS_Mark(*fd, &status);
-    char header[kRecordHeaderSize];
-    const int32_t length = String_Print(header, (int32_t)sizeof(header), "%s%llu:%llu:%llu", kRecordMark,
-                                        (unsigned long long)status.Device, (unsigned long long)status.Inode,
-                                        (unsigned long long)StorageFileOS_ProofOf(status)) +
-                           1;
-    if (!error) error = StorageFileOS_Append(*fd, header, (uint32_t)length);
-    if (!error && !named) error = StorageFileOS_NameCopy(directory, *fd, nullptr, name);
-    const FileId made = IdOf(status);
-    id[0] = made.Device;
-    id[1] = made.Inode;
-    id[2] = made.Proof;
-    if (error) {
-        StorageFileOS_Close(fd);
-        // What this call made under the name, and that alone, goes.
-        if (named && error != EEXIST)
-            StorageFileOS_RemoveCopy(directory, name, made.Device, made.Inode, made.Proof);
-        return error;
-    }
-    *start = (uint64_t)length;
-    return 0;
-}
-
-int32_t StorageFileInternal_ProveRecord(int32_t fd, uint64_t* start) {
-    *start = 0;
-    char head[kRecordHeaderSize];
-    uint32_t got = 0;
-    StorageFileOSStatus status{};
-    if (StorageFileOS_ReadSome(fd, 0, head, sizeof(head) - 1, &got) != 0 ||
-        StorageFileOS_StatusOf(fd, &status) != 0)
-        return -1;
-    head[got] = 0;
-    if (strncmp(head, kRecordMark, sizeof(kRecordMark) - 1) != 0) return 0;
-    const size_t length = strlen(head);
-    unsigned long long numbers[3] = {};
-    const char* at = head + sizeof(kRecordMark) - 1;
-    for (int i = 0; i < 3; i++)
-        if (!ParseNumber(at, &numbers[i]) || *at++ != (i < 2 ? ':' : 0)) return -1;
-    if (length >= got || !StorageFileOS_SameFile(status, numbers[0], numbers[1],
-                                                 numbers[2] ? numbers[2] : STORAGE_FILE_OS_UNPROVEN))
-        return -1;
-    *start = length + 1;
-    return 1;
-}
 
 // Finds or makes the record of a checked name, takes a reference and opens the file when it is
 // not open yet. 0 (and the reference given back) with the result pair when it cannot be opened.
@@ -1510,6 +1658,8 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
                 StorageFile_Print(b, "Failed to rename file (%s) (%d)", LogText(entry.Name).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + error);
         }
+        CopyId was{};
+        const bool drawn = !error && r->Partial && RecordedCopy(b, entry.Name, &was) && was.Alternate >= kRandomCopy;
         if (!error) {
             // The copy is the installed file now; its record names nothing left under a copy's name.
             if (r->Partial) DropCopy(b, entry.Name);
@@ -1526,6 +1676,15 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
                     StorageFile_Print(b, "Failed to set attributes (%s) (%d)", LogText(entry.Name).Text,
                                       PLATFORM_ERROR_ERRNO_BASE + error);
             }
+        }
+        // A copy proven by its name alone (where nothing proves a file) lost that proof with its
+        // name: the file it became is recorded by the moment of its last change, once this storage
+        // is done changing it, so that a replay removes it where no installed manifest lists it.
+        StorageFileOSStatus now{};
+        if (!error && drawn && (error = StorageFileOS_StatusOf(r->Fd, &now)) == 0) {
+            uint32_t folders = 0;
+            for (const char* p = entry.Name; *p; p++) folders += *p == '/';
+            error = RecordCopy(b, entry.Name, folders, 0, now.Device, now.Inode, StorageFileOS_ChangedProof(now));
         }
         // Where each file is flushed on its own: its bytes, then its name in its folder.
         if (!error && flushEach.load() && (error = StorageFileOS_SyncFile(r->Fd)) == 0)
@@ -2044,6 +2203,9 @@ bool RemoveUnlisted(StorageFile* b, int32_t directory, const char* leaf, const R
     const bool listed =
         Listed(index, f.Name) || ((continued & STORAGE_FILE_STRAY_PENDING) && ListedInstalled(b, f.Name));
     if (listed && !b->Unfinished) return false;
+    // A copy named at random is proven by that name alone: under the file's name nothing tells it
+    // from a file given its inode since.
+    if (f.Alternate >= kRandomCopy && f.Birth == STORAGE_FILE_OS_UNPROVEN) return false;
     StorageFileOSStatus status{};
     if (StorageFileOS_Status(directory, leaf, &status) != 0 || !StorageFileOS_SameFile(status, f.Device, f.Inode, f.Birth) ||
         !(status.OwnSingle || (status.Kind == STORAGE_FILE_OS_LINK && !status.OtherUser)))
@@ -2081,6 +2243,24 @@ bool GoneAcross(StorageFile* b, const RecordFields& f, const char* copy, FileLis
     }
     StorageFileOS_Close(&directory);
     return gone;
+}
+
+// A copy reached by two names where the one beside it is its own scratch name: a copy made at that
+// name and cut between its link to the copy's name and the scratch name's removal. The scratch name
+// goes; true when the copy is then reached by its own name alone.
+bool SecondNameOurs(int32_t directory, const char* copy, const char* held, StorageFileOSStatus* status,
+                    const RecordFields& f) {
+    StorageFileOSStatus scratch{};
+    if (status->Kind != STORAGE_FILE_OS_FILE || StorageFileOS_Status(directory, held, &scratch) != 0 ||
+        !StorageFileOS_SameFile(scratch, f.Device, f.Inode, f.Birth) || scratch.OtherUser ||
+        StorageFileOS_RemoveName(directory, held, f.Device, f.Inode) != 0)
+        return false;
+    StorageFileOSStatus now{};
+    if (StorageFileOS_Status(directory, copy, &now) != 0 || !StorageFileOS_SameFile(now, f.Device, f.Inode, f.Birth) ||
+        !now.OwnSingle)
+        return false;
+    *status = now;
+    return true;
 }
 
 // One record judged, under RecordLock; true when it stays on record: while a copy it names is left
@@ -2136,10 +2316,16 @@ bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, uint
                                   PLATFORM_ERROR_ERRNO_BASE + EEXIST);
             // Only this repository's own entries say a file is of a version it failed to install.
             keep = known && RemoveUnlisted(b, directory, leaf, f, index, continued);
-        } else if (!status.OwnSingle) {
-            // Ours, but another account's now or reached by a second name: nothing to remove blindly.
-            PrintLeft(b, shown, status.OtherUser ? EPERM : EEXIST);
+        } else if (!status.OwnSingle && status.OtherUser) {
+            // Ours, but another account's now: nothing to remove blindly.
+            PrintLeft(b, shown, EPERM);
             keep = true;
+        } else if (!status.OwnSingle && !SecondNameOurs(directory, copy, held, &status, f)) {
+            // Reached by a second name the user gave (a snapshot made with hard links, a link of
+            // theirs): nothing tells it from their file now, so it is theirs, left where it stands.
+            // Its entry goes with this look: kept, it would hold the record alive with every run.
+            StorageFile_Print(b, "Not the storage's own file (%s) (%d)", LogText(shown).Text,
+                              PLATFORM_ERROR_ERRNO_BASE + EEXIST);
         } else if (continued && ListedFile(b, index, f.Name)) {
             // The copy of a listed file that a mask left unfinished holds the progress the next run
             // continues (a link listed there has no use for it).
@@ -2244,28 +2430,31 @@ int64_t ReplayFinish(StorageFile* b) {
     }
     StorageFileOSStatus out{};
     int32_t error = StorageFileOS_StatusOf(b->ReplayOut, &out);
+    // What stays lasts before the record it replaces goes.
+    if (!error && !b->ReplayLost && !b->Unfinished && out.Size > b->ReplayOutStart)
+        error = StorageFileOS_SyncFile(b->ReplayOut);
     StorageFileOS_Close(&b->ReplayOut);
-    char scratch[40];
-    String_Print(scratch, (int32_t)sizeof(scratch), "%s~", RecordLeaf(b));
+    char written[sizeof(b->RecordName)];
+    RecordNameOf(b, b->ReplayOutNumber, written, (int32_t)sizeof(written));
     int32_t directory = -1;
     const char* leaf = nullptr;
     const FileId& in = b->ReplayId;
     const FileId& kept = b->ReplayOutId;
-    if (!error) error = StorageFileOS_OpenParent(b->OutputPath, scratch, 0, &directory, &leaf);
-    // Each name goes, or is replaced, only while it still leads to the file this replay opened there.
-    if (!error && b->ReplayLost) {
-        error = StorageFileOS_RemoveCopy(directory, scratch, kept.Device, kept.Inode, kept.Proof);
-    } else if (!error && out.Size <= b->ReplayOutStart) {
-        // The scratch first: without a record no later replay would look for it.
-        error = StorageFileOS_RemoveCopy(directory, scratch, kept.Device, kept.Inode, kept.Proof);
-        if (!error) error = StorageFileOS_RemoveCopy(directory, RecordLeaf(b), in.Device, in.Inode, in.Proof);
+    if (!error) error = StorageFileOS_OpenParent(b->OutputPath, written, 0, &directory, &leaf);
+    // Each name goes only while it still leads to the file this replay opened or made there; a stop
+    // between the two leaves two records of ours, which the next open takes into one.
+    if (!error && (b->ReplayLost || out.Size <= b->ReplayOutStart)) {
+        error = StorageFileOS_RemoveCopy(directory, written, kept.Device, kept.Inode, kept.Proof);
+        if (!error && !b->ReplayLost)
+            error = StorageFileOS_RemoveCopy(directory, RecordLeaf(b), in.Device, in.Inode, in.Proof);
+        if (!error && !b->ReplayLost) b->RecordFound = 0;
     } else if (!error) {
         StorageFileOSStatus now{};
         error = StorageFileOS_Status(directory, RecordLeaf(b), &now);
         if (!error && now.Kind != STORAGE_FILE_OS_MISSING &&
             !StorageFileOS_SameFile(now, in.Device, in.Inode, in.Proof))
             error = EEXIST;
-        if (!error) error = StorageFileOS_Rename(directory, scratch, RecordLeaf(b));
+        if (!error) error = StorageFileOS_Rename(directory, written, RecordLeaf(b));
     }
     StorageFileOS_Close(&directory);
     if (error) {
@@ -2322,16 +2511,19 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
             int32_t directory = -1;
             const char* leaf = nullptr;
             error = StorageFileOS_OpenParent(b->OutputPath, scratch, 0, &directory, &leaf);
-            if (!error) error = ClearScratch(b, directory, leaf);
+            // What an earlier version's stopped replay left at its scratch name goes when proven
+            // ours; anything else there is named and left, and holds up nothing: what stays on
+            // record is written to a new record at a free name of the record's own.
+            if (!error) ClearScratch(b, directory, leaf);
             if (!error)
-                error = MakeRecord(directory, leaf, &b->ReplayOut, &b->ReplayOutStart, &b->ReplayOutId);
+                error = MakeRecordFree(b, directory, 0, b->RecordNumber, &b->ReplayOut, &b->ReplayOutStart,
+                                       &b->ReplayOutId, &b->ReplayOutNumber);
             StorageFileOS_Close(&directory);
         }
         if (error) {
-            // A scratch name held by an entry not ours was named as it was met.
-            if (error != EPERM) PrintRecordError(b, b->ReplayFd < 0 ? RecordLeaf(b) : scratch, error);
-            // A name held by another, or a folder another repository holds, is named and left by design.
-            if (error != EPERM && error != EBUSY) b->ReplayError = error;
+            PrintRecordError(b, RecordLeaf(b), error);
+            // A folder another repository holds is named and left by design.
+            if (error != EBUSY) b->ReplayError = error;
             StorageFileOS_Close(&b->ReplayFd);
             StorageFileOS_Close(&b->ReplayOut);
             return 0;

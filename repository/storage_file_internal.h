@@ -31,21 +31,6 @@ int64_t StorageFileInternal_GetBoolean(void* engine, Dictionary* dictionary, con
 int32_t StorageFileInternal_Collapse(const char* root, const char* name, void* user,
                                      int64_t (*print)(void* user, const char* directory));
 
-// A record file of the storage's own (its record of copies, the record beside a manifest) is
-// known by its first entry, "record:<device>:<inode>:<proof>" and a NUL, naming the very file that
-// holds it, never by its name, owner or mode: a copy of it is another inode, a second name fails the
-// one-name rule of StorageFileOS_OpenOwn, and another account cannot write into it.
-// Makes one at name, that entry written before the name leads to the file where the file system can,
-// else at once after its exclusive create (what it made goes again when that write fails). 0 with
-// *fd open for reading and writing, *start where entries begin and id the file's device, inode and
-// proof (STORAGE_FILE_OS_UNPROVEN for none); EEXIST when anything holds the name, or the errno value.
-int32_t StorageFileInternal_MakeRecord(int32_t directory, const char* name, int32_t* fd, uint64_t* start,
-                                      uint64_t id[3]);
-// Whether the open file's first entry names it: 1 with *start where entries begin; 0 when it has no
-// such entry (an earlier version's record, or anyone's file); -1 when its entry names another file,
-// or it could not be read.
-int32_t StorageFileInternal_ProveRecord(int32_t fd, uint64_t* start);
-
 // A verbose line of a backend's print family when no storage front is bound.
 int64_t StorageFileInternal_PrintFallback(void* user, const char* format, ...);
 

@@ -74,6 +74,7 @@ void Fill(const struct stat& info, StorageFileOSStatus* status) {
     status->OtherUser = info.st_uid != me ? 1 : 0;
     status->Device = (uint64_t)info.st_dev;
     status->Inode = (uint64_t)info.st_ino;
+    status->Changed = (uint64_t)info.st_ctim.tv_sec * 1000000000ull + (uint64_t)info.st_ctim.tv_nsec;
     if (S_ISREG(info.st_mode)) status->Kind = STORAGE_FILE_OS_FILE;
     else if (S_ISDIR(info.st_mode)) status->Kind = STORAGE_FILE_OS_DIRECTORY;
     else if (S_ISLNK(info.st_mode)) status->Kind = STORAGE_FILE_OS_LINK;
@@ -219,7 +220,13 @@ bool StorageFileOS_SameFile(const StorageFileOSStatus& status, uint64_t device, 
         status.Inode != inode)
         return false;
     const uint64_t now = StorageFileOS_ProofOf(status);
+    if (proof != STORAGE_FILE_OS_UNPROVEN && (proof & STORAGE_FILE_OS_CHANGED) && !(proof & STORAGE_FILE_OS_TOKEN))
+        return now == 0 && StorageFileOS_ChangedProof(status) == proof;
     return proof == STORAGE_FILE_OS_UNPROVEN ? now == 0 : proof != 0 && proof == now;
+}
+
+uint64_t StorageFileOS_ChangedProof(const StorageFileOSStatus& status) {
+    return STORAGE_FILE_OS_CHANGED | (status.Changed & (STORAGE_FILE_OS_CHANGED - 1));
 }
 
 int32_t StorageFileOS_Mark(int32_t fd, StorageFileOSStatus* status) {
@@ -395,6 +402,52 @@ int32_t StorageFileOS_OpenOwn(int32_t directory, const char* leaf, uint32_t crea
     fcntl(file, F_SETFL, fcntl(file, F_GETFL) & ~O_NONBLOCK);
     *fd = file;
     return 0;
+}
+
+int32_t StorageFileOS_OpenMine(int32_t directory, const char* leaf, int32_t* fd) {
+    *fd = -1;
+    const int file = OpenAt(directory, leaf, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (file < 0) return errno == ELOOP || errno == EACCES || errno == ENXIO || errno == EWOULDBLOCK ? EPERM : errno;
+    struct stat info;
+    if (fstat(file, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 022)) {
+        close(file);
+        return EPERM;
+    }
+    fcntl(file, F_SETFL, fcntl(file, F_GETFL) & ~O_NONBLOCK);
+    *fd = file;
+    return 0;
+}
+
+int32_t StorageFileOS_RemoveName(int32_t directory, const char* leaf, uint64_t device, uint64_t inode) {
+    StorageFileOSStatus now{};
+    int32_t error = StorageFileOS_Status(directory, leaf, &now);
+    if (error || now.Kind == STORAGE_FILE_OS_MISSING) return error;
+    if (now.Kind != STORAGE_FILE_OS_FILE || now.OtherUser || now.Device != device || now.Inode != inode) return EEXIST;
+    return Sys().UnlinkAt(directory, leaf, 0) == 0 || errno == ENOENT ? 0 : errno;
+}
+
+int32_t StorageFileOS_ForEachName(int32_t directory, void* user, int32_t (*each)(void* user, const char* name)) {
+    const int copy = OpenAt(directory, ".", O_RDONLY | O_DIRECTORY);
+    if (copy < 0) return errno;
+    DIR* listing = fdopendir(copy);
+    if (!listing) {
+        const int error = errno;
+        close(copy);
+        return error;
+    }
+    int32_t error = 0;
+    for (;;) {
+        errno = 0;
+        const struct dirent* entry = readdir(listing);
+        if (!entry) {
+            error = errno;
+            break;
+        }
+        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+        if (!each(user, entry->d_name)) break;
+    }
+    closedir(listing);
+    return error;
 }
 
 int32_t StorageFileOS_OpenUnnamed(int32_t directory, int32_t* fd) {

@@ -29,6 +29,7 @@ struct StorageFileOSStatus {
     uint64_t Inode;
     uint64_t Birth; // nanoseconds since 1970 the file was made; 0 where the file system does not say
     uint64_t Token; // without a birth: the token StorageFileOS_Mark gave the file, else 0
+    uint64_t Changed; // nanoseconds since 1970 of its last change (name, mode, times or bytes)
 };
 
 // The bit that tells a token from a birth time (no birth time reaches it).
@@ -37,6 +38,11 @@ constexpr uint64_t STORAGE_FILE_OS_TOKEN = 1ull << 63;
 // keeps neither birth times nor tokens; it matches a file of that device and inode without proof.
 constexpr uint64_t STORAGE_FILE_OS_UNPROVEN = ~0ull;
 
+// A proof taken where the file system keeps neither birth times nor tokens: the moment of the file's
+// last change, with this bit (below a token's, above any birth until 2116), once the storage is done
+// changing it. A file given its inode since was changed later; one the user changed is the user's.
+constexpr uint64_t STORAGE_FILE_OS_CHANGED = 1ull << 62;
+uint64_t StorageFileOS_ChangedProof(const StorageFileOSStatus& status);
 // What proves a file is the one recorded, beyond device and inode (which a file made after it is
 // gone may be given again): its birth, else its token; 0 when it has neither.
 uint64_t StorageFileOS_ProofOf(const StorageFileOSStatus& status);
@@ -114,6 +120,17 @@ int32_t StorageFileOS_RemoveOwn(int32_t directory, const char* leaf, uint32_t an
 // one (mode 0600, never an existing entry: EEXIST), else an existing one only when it is a
 // private file of the effective user (EPERM otherwise).
 int32_t StorageFileOS_OpenOwn(int32_t directory, const char* leaf, uint32_t create, uint32_t write, int32_t* fd);
+// Opens for reading a regular file of the effective user that nobody else may write, whatever
+// number of names reaches it (a record of the storage's that was copied, moved or linked keeps its
+// owner and mode): EPERM for anything else there.
+int32_t StorageFileOS_OpenMine(int32_t directory, const char* leaf, int32_t* fd);
+// Removes the name `leaf` only while it leads to the regular file of the effective user identified
+// by device and inode, however many names reach it (its other names stay). Missing is success;
+// EEXIST where anything else stands there.
+int32_t StorageFileOS_RemoveName(int32_t directory, const char* leaf, uint64_t device, uint64_t inode);
+// Calls each(user, name) for every entry of the directory but "." and ".." (each stops the walk by
+// answering 0). 0 or the errno value of the listing.
+int32_t StorageFileOS_ForEachName(int32_t directory, void* user, int32_t (*each)(void* user, const char* name));
 // A new file of the directory that has no name yet (mode 0600, open for reading and writing), so
 // that what identifies it can be recorded before any name leads to it. EOPNOTSUPP where the file
 // system cannot make one.

@@ -33,6 +33,8 @@
 #include "repository/storage.h"
 #include "repository/storage_copy.h"
 #include "repository/storage_file_internal.h"
+#include "repository/storage_record.h"
+#include "repository/repository_internal.h"
 #include "repository/storage_request.h"
 #include "tests/support/abort_hook.h"
 #include "tests/support/log_capture.h"
@@ -1300,12 +1302,50 @@ TEST_F(RepositoryTest, WhatIsNotTheRepositorysOwnBesideItsManifestIsLeftAndNever
     }
 }
 
+// The replaced manifest is known by its bytes, recorded beside the manifest as a proof: a file of
+// ours at its name with exactly those bytes is it (so it is known after the installation was copied,
+// or where the file system keeps no proof of a file); the user's file there with other bytes is not,
+// nor another account's with the same bytes.
+TEST_F(RepositoryTest, TheReplacedManifestIsKnownByItsBytesAlone) {
+    const std::string state = Root() + "/state", replaced = state + "/local.json.replaced";
+    Shell("rm -rf " + state + " && mkdir -p " + state);
+    Version("v1", {{"a.txt", Content(100, 1)}});
+    NewRepository();
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    const std::string bytes = "{\"id\":\"old\"}";
+    uint64_t hash = 14695981039346656037ull;
+    for (const char c : bytes) hash = (hash ^ (uint8_t)c) * 1099511628211ull;
+    const uint64_t proof = (1ull << 62) | (hash & ((1ull << 62) - 1));
+    const int folder = open(state.c_str(), O_RDONLY | O_DIRECTORY);
+    int32_t fd = -1;
+    uint64_t start = 0, id[3] = {};
+    ASSERT_EQ(StorageRecord_Make(folder, "local.json.quarvpartial", &fd, &start, id), 0);
+    const std::string entry = "1:2:" + std::to_string(proof) + " local.json.replaced" + '\0';
+    ASSERT_EQ(write(fd, entry.data(), entry.size()), (ssize_t)entry.size());
+    close(fd);
+    close(folder);
+    const struct {
+        std::string bytes;
+        uid_t owner;
+        int32_t at;
+    } rows[] = {{bytes, 0, 1}, {bytes + " ", 0, 2}, {"the user's", 0, 2}, {bytes, 65534, 2}};
+    for (const auto& row : rows) {
+        Put(replaced, row.bytes);
+        ASSERT_EQ(chmod(replaced.c_str(), 0600), 0);
+        ASSERT_EQ(lchown(replaced.c_str(), row.owner, row.owner), 0);
+        EXPECT_EQ(Repository_KeptAt(repo, "local.json.replaced"), row.at) << row.bytes << " " << row.owner;
+    }
+}
+
 // The record beside the manifest is the repository's by its first entry alone. A file of the
-// effective user at its name that proves nothing (the user's text, a copy of a record put back, a
-// second name of one, an earlier version's record holding an entry none of ours reads as) is named
-// once a run and never read, written or removed: the scratch name it lists stays, and syncs and an
-// erase complete. A record proven by its first entry, or an earlier version's whose entries all
-// read as ours, is read: the scratch it names goes, and the record with it.
+// effective user at its name that is no record of ours (the user's text, an earlier version's
+// record holding an entry none of ours reads as) is named once a run and never read, written or
+// removed: the scratch name it lists stays, and syncs and an erase complete. A record proven by its
+// first entry, or an earlier version's whose entries all read as ours, is read: the scratch it
+// names goes, and the record with it. So is a record of ours that no longer proves itself (a copy
+// put back, a second name of one): it may hold what a stopped run left, and is taken up (its
+// other name stays).
 TEST_F(RepositoryTest, OnlyARecordProvenByItsFirstEntryIsTakenBesideTheManifest) {
     enum class At { Text, Copy, Link, EarlierTorn, Proven, Earlier };
     const std::string state = Root() + "/state", manifest = state + "/local.json", record = manifest + ".quarvpartial",
@@ -1325,7 +1365,7 @@ TEST_F(RepositoryTest, OnlyARecordProvenByItsFirstEntryIsTakenBesideTheManifest)
             const int folder = open(state.c_str(), O_RDONLY | O_DIRECTORY);
             int32_t fd = -1;
             uint64_t start = 0, id[3] = {};
-            ASSERT_EQ(StorageFileInternal_MakeRecord(folder, at == At::Proven ? "local.json.quarvpartial" : "kept.bak",
+            ASSERT_EQ(StorageRecord_Make(folder, at == At::Proven ? "local.json.quarvpartial" : "kept.bak",
                                                      &fd, &start, id),
                       0);
             ASSERT_EQ(write(fd, entry.data(), entry.size()), (ssize_t)entry.size());
@@ -1340,7 +1380,8 @@ TEST_F(RepositoryTest, OnlyARecordProvenByItsFirstEntryIsTakenBesideTheManifest)
             ASSERT_EQ(chmod(record.c_str(), 0600), 0);
         }
         const std::string before = Slurp(record);
-        const bool ours = at == At::Proven || at == At::Earlier;
+        const bool ours = at == At::Proven || at == At::Earlier || at == At::Copy || at == At::Link;
+        const bool moved = at == At::Copy || at == At::Link;
         const std::string line = "Not the repository's own file, left (" + record + ")";
         for (int run = 0; run < 2; run++) {
             Version("v" + std::to_string(2 + run), {{"a.txt", Content(100, 2 + run)}});
@@ -1355,6 +1396,13 @@ TEST_F(RepositoryTest, OnlyARecordProvenByItsFirstEntryIsTakenBesideTheManifest)
             EXPECT_EQ(access(record.c_str(), F_OK) == 0, !ours) << printed.Text;
             const size_t named = printed.Text.find(line);
             EXPECT_EQ(named != std::string::npos, !ours) << printed.Text;
+            EXPECT_EQ(printed.Text.find("Record beside the metafile moved or copied, taken up (" + record + ")") !=
+                          std::string::npos,
+                      moved && run == 0)
+                << printed.Text;
+            if (at == At::Link) {
+                EXPECT_EQ(access(backup.c_str(), F_OK), 0);
+            }
             if (ours) continue;
             EXPECT_EQ(printed.Text.find(line, named + 1), std::string::npos) << printed.Text;
             EXPECT_EQ(Slurp(record), before);

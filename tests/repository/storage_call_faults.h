@@ -5,6 +5,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
@@ -40,6 +41,8 @@ struct CallFaults {
     // 2 the flush after it.
     std::atomic<long> markWrite{0}, markFlush{0};
     std::atomic<bool> markPending{false}, markEarly{false};
+    std::atomic<int> markFd{-1}; // the descriptor the mark went into, and the file it held then
+    std::atomic<uint64_t> markDevice{0}, markInode{0};
     std::atomic<int> failMark{0};
     // What a power loss keeps, as the table sees it: a change lasts once a flush of the file
     // system follows it. Where `manifest` is set, the manifest there must name nothing that has
@@ -186,6 +189,9 @@ inline ssize_t Write(int fd, const void* bytes, size_t length) {
     const ssize_t written = TableCall([&] { return SystemCalls().Write(fd, bytes, length); });
     if (mark && written == (ssize_t)length && !g_calls.markWrite) {
         g_calls.markWrite = g_calls.calls.load();
+        g_calls.markFd = fd;
+        struct stat held{};
+        if (fstat(fd, &held) == 0) g_calls.markDevice = held.st_dev, g_calls.markInode = held.st_ino;
         g_calls.markPending = true;
     }
     return written;
@@ -194,7 +200,15 @@ inline ssize_t CopyRange(int from, int to, size_t length) {
     return TableCall([&] { return SystemCalls().CopyRange(from, to, length); });
 }
 inline int Fsync(int fd) {
-    return TableCall([&] { return SystemCalls().Fsync(fd); });
+    // A mark a replay carries into the record that replaces the one holding it lasts with that
+    // file's flush: until the new record takes the old one's name, the old one still holds it.
+    // The same descriptor number may since hold another file: the mark's file is known by identity.
+    struct stat now{};
+    const bool mark = fd == g_calls.markFd && g_calls.markPending && fstat(fd, &now) == 0 &&
+                      now.st_dev == g_calls.markDevice && now.st_ino == g_calls.markInode;
+    if (TableCall([&] { return SystemCalls().Fsync(fd); }) != 0) return -1;
+    if (mark) g_calls.markPending = false;
+    return 0;
 }
 inline int Syncfs(int fd) {
     const bool mark = g_calls.markPending.exchange(false);
@@ -222,6 +236,7 @@ inline void ArmCalls(CallMode mode, long target, int error = 0) {
     g_calls.target = target;
     g_calls.fromSync = 0;
     g_calls.markWrite = 0;
+    g_calls.markFd = -1;
     g_calls.markFlush = 0;
     g_calls.markPending = false;
     g_calls.markEarly = false;

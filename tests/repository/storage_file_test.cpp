@@ -995,9 +995,11 @@ TEST_F(StorageFileTest, ARecordedCopysNameHeldByAnythingElseIsNamedAndLeft) {
         PlantAt(root + "x.quarvpartial", Plant::Folder, CanActAsOtherUser() ? kOtherUser : geteuid(), outside + "secret");
         LogCapture log;
         ASSERT_EQ(Configure("file"), 1);
-        // A copy still ours but reached another way stays on record; a name that no longer leads to
-        // it names nothing of ours.
-        const bool ours = held == Held::OtherUsersFile || held == Held::SecondLink;
+        // A copy still ours but given to another account stays on record; one reached by a second
+        // name is the user's now, left where it stands and dropped from the record (kept, it would
+        // hold the record alive with every run); a name that no longer leads to it names nothing
+        // of ours.
+        const bool ours = held == Held::OtherUsersFile;
         EXPECT_EQ(Sweep(v1.meta), ours ? 0 : 1);
         const std::string named = held == Held::OtherUsersFile ? "Name of a copy held by another user ("
                                                                : "Not the storage's own file (";
@@ -2216,13 +2218,34 @@ TEST_F(StorageFileTest, AReplayThatCannotEndGivesTheErrorThatKeptIt) {
         StorageFileOS_SetCalls(&calls);
         const int64_t swept = Sweep(row.listed ? v1.meta : nullptr);
         StorageFileOS_SetCalls(nullptr);
-        EXPECT_EQ(swept, 0);
+        // The copy reached by a second name is left to the user, and keeps no record alive.
+        EXPECT_EQ(swept, row.error ? 0 : 1);
         EXPECT_EQ(StorageCleanup_ReplayError(storage), row.error);
         if (!row.error || !OnDisk(copy)) continue;
         ASSERT_EQ(link(copy.c_str(), (root + "second").c_str()), 0);
-        EXPECT_EQ(Sweep(nullptr), 0);
+        EXPECT_EQ(Sweep(nullptr), 1);
         EXPECT_EQ(StorageCleanup_ReplayError(storage), 0);
+        EXPECT_TRUE(OnDisk(copy));
+        EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
     }
+}
+
+// A copy made at its scratch name and cut between its link to the copy's name and the scratch
+// name's removal is reached by two names, both the storage's own: the replay removes both, and the
+// record ends.
+TEST_F(StorageFileTest, ACopyCutBeforeItsScratchNameWentIsRemovedByBothNames) {
+    Manifest v1(std::vector<File>{{"new.bin", std::string(32, 'n').c_str()}});
+    const std::string copy = root + "new.bin.quarvpartial";
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 0), 0u);
+    ASSERT_TRUE(OnDisk(copy));
+    ASSERT_EQ(link(copy.c_str(), (copy + "~").c_str()), 0);
+    ASSERT_EQ(Configure("file"), 1);
+    EXPECT_EQ(Sweep(nullptr), 1);
+    EXPECT_EQ(StorageCleanup_ReplayError(storage), 0);
+    EXPECT_FALSE(OnDisk(copy));
+    EXPECT_FALSE(OnDisk(copy + "~"));
+    EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
 }
 
 // An append after an entry cut by a full disk takes back the cut entry only: every whole entry
@@ -2284,6 +2307,8 @@ std::string Snapshot(const std::string& path) {
 // used (one an earlier version left at the usual name when none is), else the first free name
 // takes a new one whose first entry is its own identity; a copy recorded goes on record there, and
 // the replay at the sync's end removes what that record names and the record itself. Every other
+// record of ours is taken into it, its name removed, and what it names by identity goes; one that
+// names another file (a copy) leaves the installation unfinished, a second name of one does not. Every other
 // entry at those names is left as it was, never read (the user's file that each names by its
 // identity stays), and named once as it is met.
 TEST_F(StorageFileTest, TheRecordOfCopiesIsTheFirstProvenOursAmongItsReservedNamesElseTheFirstFree) {
@@ -2315,8 +2340,10 @@ TEST_F(StorageFileTest, TheRecordOfCopiesIsTheFirstProvenOursAmongItsReservedNam
                 Spit(root + "v.bin.quarvpartial", "the user's");
                 ASSERT_EQ(chmod((root + "v.bin.quarvpartial").c_str(), 0600), 0);
                 const std::string victim = "0:0:" + Identity(root + "v.bin.quarvpartial") + " v.bin" + '\0';
-                // The model: the name used, and what each record of ours names.
+                // The model: the name used, and what each record of ours names; a record of ours that
+                // no longer proves itself (copied, linked) is taken into it and its name goes.
                 int used = -1, free = -1;
+                std::set<uint32_t> taken, moved, linked;
                 for (const auto& [n, at] : layout) {
                     const std::string path = root + nameOf(n),
                                       copy = root + "c" + std::to_string(n) + ".bin.quarvpartial";
@@ -2341,6 +2368,7 @@ TEST_F(StorageFileTest, TheRecordOfCopiesIsTheFirstProvenOursAmongItsReservedNam
                             PlantRecord(path, Identity(root + "v.bin.quarvpartial"), victim);
                         else if (form == 1)
                             PlantRecord(path, "reborn", victim);
+                        if (form < 2) moved.insert(n);
                         else if (n)
                             PlantRecord(path, "", victim);
                         else
@@ -2350,6 +2378,7 @@ TEST_F(StorageFileTest, TheRecordOfCopiesIsTheFirstProvenOursAmongItsReservedNam
                     } else if (at == At::Linked) {
                         PlantRecord(outside + "linked" + std::to_string(n), "self", victim);
                         ASSERT_EQ(link((outside + "linked" + std::to_string(n)).c_str(), path.c_str()), 0);
+                        linked.insert(n);
                     } else if (at == At::Folder) {
                         ASSERT_EQ(AsOtherUser("mkdir " + path + " && printf planted > " + path + "/f"), 0);
                     } else if (at == At::Link) {
@@ -2358,8 +2387,12 @@ TEST_F(StorageFileTest, TheRecordOfCopiesIsTheFirstProvenOursAmongItsReservedNam
                                   0);
                     }
                 }
-                const bool ours = used >= 0;
                 if (used < 0 && a == At::Earlier) used = 0;
+                // Every other record of ours is taken into the one used.
+                taken = moved;
+                taken.insert(linked.begin(), linked.end());
+                for (const auto& [n, at] : layout)
+                    if ((at == At::Ours || at == At::Earlier) && (int)n != used) taken.insert(n);
                 const bool made = used < 0;
                 for (uint32_t n = 0; made && free < 0 && n <= 64; n++) {
                     bool taken = false;
@@ -2369,7 +2402,8 @@ TEST_F(StorageFileTest, TheRecordOfCopiesIsTheFirstProvenOursAmongItsReservedNam
                 if (made) used = free;
                 std::vector<std::pair<std::string, std::string>> before;
                 for (const auto& [n, at] : layout)
-                    if ((int)n != used) before.emplace_back(root + nameOf(n), Snapshot(root + nameOf(n)));
+                    if ((int)n != used && !taken.count(n))
+                        before.emplace_back(root + nameOf(n), Snapshot(root + nameOf(n)));
                 LogCapture log;
                 ASSERT_EQ(Configure("file"), 1);
                 ASSERT_EQ(Put(v1, 0, 0), 0u);
@@ -2381,13 +2415,21 @@ TEST_F(StorageFileTest, TheRecordOfCopiesIsTheFirstProvenOursAmongItsReservedNam
                 }
                 EXPECT_EQ(Sweep(nullptr), 1);
                 EXPECT_FALSE(OnDisk(root + "n.bin.quarvpartial"));
-                EXPECT_FALSE(OnDisk(record));
+                // What a record taken up held is judged as the record's own: the file it names by
+                // its identity goes, and the installation stays unfinished until a sync completes.
+                EXPECT_EQ(OnDisk(record), !moved.empty());
+                EXPECT_EQ(Slurp(record).find(std::string("unfinished") + '\0') != std::string::npos, !moved.empty());
                 EXPECT_FALSE(OnDisk(record + "~"));
-                EXPECT_EQ(Slurp(root + "v.bin.quarvpartial"), "the user's");
+                EXPECT_EQ(OnDisk(root + "v.bin.quarvpartial"), moved.empty() && linked.empty());
+                for (const uint32_t n : taken) EXPECT_FALSE(OnDisk(root + nameOf(n))) << n;
+                for (const auto& [n, at] : layout)
+                    if (at == At::Linked) {
+                        EXPECT_TRUE(OnDisk(outside + "linked" + std::to_string(n))) << n;
+                    }
                 for (const auto& [n, at] : layout)
                     if (at == At::Ours || at == At::Earlier) {
                         EXPECT_EQ(OnDisk(root + "c" + std::to_string(n) + ".bin.quarvpartial"),
-                                  (int)n != used)
+                                  (int)n != used && !taken.count(n))
                             << n;
                     }
                 for (const auto& [path, was] : before) EXPECT_EQ(Snapshot(path), was) << path;
@@ -2398,7 +2440,7 @@ TEST_F(StorageFileTest, TheRecordOfCopiesIsTheFirstProvenOursAmongItsReservedNam
                     const std::string named =
                         "Record of copies not the storage's own (" + root + nameOf(n) + ")";
                     const size_t first = printed.find(named);
-                    const bool met = at != At::Missing && (int)n != used && (!ours || (int)n < used);
+                    const bool met = at != At::Missing && (int)n != used && !taken.count(n);
                     EXPECT_EQ(first != std::string::npos, met) << n << printed;
                     if (met) {
                         EXPECT_EQ(printed.find(named, first + 1), std::string::npos) << n;
@@ -2449,17 +2491,25 @@ TEST_F(StorageFileTest, ARecordNameTakenOrSwappedAfterTheWalkIsProvenAgainOnItsD
         EXPECT_TRUE(OnDisk(root + "n.bin.quarvpartial"));
         const std::string record = root + ".quarvpartial1";
         EXPECT_EQ(Slurp(record).rfind("record:" + Identity(record) + '\0', 0), 0u);
-        // The record is swapped for a copy of itself, which proves nothing, and moved up a name.
+        // The record is moved up a name and a copy of it put back, which proves nothing but may hold
+        // the installation's state: it is taken into the record, its name goes, and the state is
+        // not known (the installation is repaired).
         ASSERT_EQ(Shell("rm " + squat + " && mv " + record + " " + root + ".quarvpartial3 && cp -p " + root +
                         ".quarvpartial3 " + record),
                   0);
-        const std::string copied = Slurp(record);
         LogCapture log;
+        // The next run's first look takes it up, and a run killed right after still finds the state
+        // unknown.
+        for (int look = 0; look < 2; look++) {
+            Release();
+            ASSERT_EQ(Configure("file"), 1);
+            EXPECT_EQ(StorageCleanup_IsUnfinished(storage), 1) << look;
+        }
         EXPECT_EQ(Sweep(nullptr), 1);
         EXPECT_FALSE(OnDisk(root + "n.bin.quarvpartial"));
-        EXPECT_FALSE(OnDisk(root + ".quarvpartial3"));
-        EXPECT_EQ(Slurp(record), copied);
-        EXPECT_NE(log.Text().find("Record of copies not the storage's own (" + record + ")"),
+        EXPECT_FALSE(OnDisk(record));
+        EXPECT_NE(Slurp(root + ".quarvpartial3").find(std::string("unfinished") + '\0'), std::string::npos);
+        EXPECT_NE(log.Text().find("Record of copies moved or copied, taken up (" + record + ")"),
                   std::string::npos)
             << log.Text();
         Release();
@@ -2470,7 +2520,7 @@ TEST_F(StorageFileTest, ARecordNameTakenOrSwappedAfterTheWalkIsProvenAgainOnItsD
 // While a replay goes in turns its record is swapped for a copy of itself: the end of the replay
 // neither replaces nor removes the copy (the name no longer leads to the record it read), whether
 // something stays on record or nothing does. A file of the same account at the replay's scratch
-// name is not the storage's either: named once and left, the replay waits.
+// name is not the storage's either: named once and left, and it holds up nothing.
 TEST_F(StorageFileTest, TheEndOfAReplayActsOnlyOnTheRecordItOpened) {
     const std::string body(32, 'n');
     Manifest v1(std::vector<File>{{"n.bin", body.c_str()}});
@@ -2503,10 +2553,10 @@ TEST_F(StorageFileTest, TheEndOfAReplayActsOnlyOnTheRecordItOpened) {
     LogCapture log;
     ASSERT_EQ(Configure("file"), 1);
     ASSERT_EQ(Put(v1, 0, 0), 0u);
-    EXPECT_EQ(Sweep(nullptr), 0);
-    EXPECT_EQ(Sweep(nullptr), 0);
+    EXPECT_EQ(Sweep(nullptr), 1);
+    EXPECT_EQ(Sweep(nullptr), 1);
     EXPECT_EQ(Slurp(record + "~"), "the user's");
-    EXPECT_TRUE(OnDisk(root + "n.bin.quarvpartial"));
+    EXPECT_FALSE(OnDisk(root + "n.bin.quarvpartial"));
     const std::string named = "Record of copies not the storage's own (" + record + "~)";
     const size_t at = log.Text().find(named);
     EXPECT_NE(at, std::string::npos) << log.Text();
@@ -2544,6 +2594,58 @@ TEST_F(StorageFileTest, ARecordWhoseFirstEntryFailsLeavesNothingAtItsName) {
                   0u);
         EXPECT_EQ(Sweep(nullptr), 1);
         EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
+        Release();
+    }
+}
+
+} // namespace
+
+// Where the file system keeps no proof of a file, one is recorded by the moment of its last change:
+// it is the same file only with that very moment, never a file given its inode since (changed
+// later), and never where a birth or token tells otherwise.
+TEST(StorageFileProofTest, AFileRecordedByItsLastChangeIsThatFileAlone) {
+    StorageFileOSStatus status{};
+    status.Kind = STORAGE_FILE_OS_FILE;
+    status.Device = 7;
+    status.Inode = 42;
+    status.Changed = 1765300000123456789ull;
+    const uint64_t proof = StorageFileOS_ChangedProof(status);
+    EXPECT_EQ(proof, STORAGE_FILE_OS_CHANGED | 1765300000123456789ull);
+    EXPECT_TRUE(StorageFileOS_SameFile(status, 7, 42, proof));
+    StorageFileOSStatus later = status;
+    later.Changed++;
+    EXPECT_FALSE(StorageFileOS_SameFile(later, 7, 42, proof));
+    EXPECT_FALSE(StorageFileOS_SameFile(status, 7, 43, proof));
+    StorageFileOSStatus born = status;
+    born.Birth = 1765300000000000000ull;
+    EXPECT_FALSE(StorageFileOS_SameFile(born, 7, 42, proof));
+    // A copy named at random is matched by its device and inode, on such a file system alone.
+    EXPECT_TRUE(StorageFileOS_SameFile(status, 7, 42, STORAGE_FILE_OS_UNPROVEN));
+    EXPECT_FALSE(StorageFileOS_SameFile(born, 7, 42, STORAGE_FILE_OS_UNPROVEN));
+}
+
+namespace {
+
+// A copy of a record of ours that others may write into says nothing the storage can take: it is
+// named and left as it is, whoever's bytes it holds now.
+TEST_F(StorageFileTest, ACopiedRecordOthersMayWriteIsNeverTakenUp) {
+    const std::string body(32, 'n');
+    Manifest v1(std::vector<File>{{"n.bin", body.c_str()}});
+    for (const mode_t mode : {0620, 0602}) {
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        ASSERT_EQ(Configure("file"), 1);
+        ASSERT_EQ(Put(v1, 0, 0), 0u);
+        const std::string copy = root + ".quarvpartial5";
+        ASSERT_EQ(Shell("cp -p " + root + ".quarvpartial " + copy), 0);
+        ASSERT_EQ(chmod(copy.c_str(), mode), 0);
+        const std::string before = Slurp(copy);
+        Release();
+        LogCapture log;
+        ASSERT_EQ(Configure("file"), 1);
+        EXPECT_EQ(StorageCleanup_IsUnfinished(storage), 0) << mode;
+        EXPECT_EQ(Slurp(copy), before) << mode;
+        EXPECT_NE(log.Text().find("Record of copies not the storage's own (" + copy + ")"), std::string::npos)
+            << log.Text();
         Release();
     }
 }

@@ -15,6 +15,10 @@
 // lists at a version it was installing; nothing the installation did not make changed; a run that
 // met no fault ended in success; the offered manifest was never saved while a change of the table
 // had had no flush after it, and nothing in the installation changed before the mark lasted.
+// Between runs the installation may be copied away and back (every
+// file a new inode), snapshotted with hard links, or its records given second names; another account
+// may hold every name the record of copies can take; and the file system may keep no proof of a file
+// at all (neither birth times nor extended attributes, nor unnamed files at times).
 // Runs go as the repository task runs them: a refresh, then a sync only where it finds something to
 // install. QVR_SEQUENCE_SEED=<n> replays one sequence, QVR_SEQUENCE_COUNT=<n> walks n of them
 // (from that seed where both are set), QVR_SEQUENCE_PRINT prints every sequence, QVR_SEQUENCE_TRACE
@@ -57,6 +61,7 @@ const auto* g_environment = ::testing::AddGlobalTestEnvironment(new WebGetNetEnv
 // system that keeps none.
 std::atomic<bool> g_outside{false};
 std::atomic<bool> g_noBirth{false};
+std::atomic<bool> g_noProof{false}; // no extended attributes either
 
 bool OutsideActs() {
     return !g_outside || t_inTable || CallActs(false);
@@ -150,6 +155,21 @@ int fsync(int fd) {
 int fchmod(int fd, mode_t mode) {
     static const auto next = Next<int (*)(int, mode_t)>("fchmod");
     return OutsideActs() ? next(fd, mode) : -1;
+}
+int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) {
+    static const auto next = Next<int (*)(int, const char*, const void*, size_t, int)>("fsetxattr");
+    if (g_noProof) return errno = ENOTSUP, -1;
+    return next(fd, name, value, size, flags);
+}
+ssize_t fgetxattr(int fd, const char* name, void* value, size_t size) {
+    static const auto next = Next<ssize_t (*)(int, const char*, void*, size_t)>("fgetxattr");
+    if (g_noProof) return errno = ENOTSUP, -1;
+    return next(fd, name, value, size);
+}
+ssize_t lgetxattr(const char* path, const char* name, void* value, size_t size) {
+    static const auto next = Next<ssize_t (*)(const char*, const char*, void*, size_t)>("lgetxattr");
+    if (g_noProof) return errno = ENOTSUP, -1;
+    return next(path, name, value, size);
 }
 int statx(int directory, const char* name, int flags, unsigned int mask, struct statx* out) {
     static const auto next = Next<int (*)(int, const char*, int, unsigned int, struct statx*)>("statx");
@@ -337,10 +357,16 @@ Listing List(const std::string& folder) {
         struct stat info;
         const std::string name = std::filesystem::relative(it->path(), folder).string();
         if (lstat(it->path().c_str(), &info) != 0) continue;
-        out[name] = S_ISDIR(info.st_mode)
-                        ? "d"
-                        : (S_ISREG(info.st_mode) ? "f" : "o") + std::to_string(info.st_uid) + ":" +
-                              std::to_string(info.st_mode & 07777) + ":" + Slurp(it->path());
+        // Only a file is read (a fifo would block), a link by its target.
+        char target[256] = {};
+        const std::string bytes = S_ISREG(info.st_mode)   ? Slurp(it->path())
+                                  : S_ISLNK(info.st_mode) ? std::string(target, (size_t)std::max<ssize_t>(
+                                                                                     0, readlink(it->path().c_str(),
+                                                                                                 target, 255)))
+                                                          : std::string(S_ISFIFO(info.st_mode) ? "fifo" : "other");
+        out[name] = S_ISDIR(info.st_mode) ? "d"
+                                          : (S_ISREG(info.st_mode) ? "f" : "o") + std::to_string(info.st_uid) + ":" +
+                                                std::to_string(info.st_mode & 07777) + ":" + bytes;
     }
     return out;
 }
@@ -555,7 +581,7 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         if (!otherAccount && reshape && prefer.empty() && Chance(40) && PlaceInTheWay()) return;
         std::vector<std::string> names = {"a.quarvpartial", ".manifest.json.Zq9Yx8", "manifest.json.replaced",
                                           ".other.json.Zq9Yx8"};
-        if (otherAccount) names.push_back(".quarvpartial");
+        if (otherAccount) names.insert(names.end(), {".quarvpartial", ".quarvpartial~", ".quarvpartial1~"});
         const size_t specials = names.size();
         for (const auto& v : game.versions)
             for (const auto& [name, file] : v.tree)
@@ -595,13 +621,25 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         const std::string name = preferred ? prefer : likely[Pick((int)likely.size())];
         const bool bait = name.find(".replaced") != std::string::npos;
         const std::set<ino_t> live = LiveInodes();
-        Write(Local() + "/" + name, bait ? Bait() : "placed by " + std::to_string(steps.size()), 0644,
-              otherAccount ? kOtherUser : 0);
-        const bool reuse = Reuse(Local() + "/" + name, live);
+        // At a name of the record's own, another account's entry may be of any kind, an empty file too.
+        const int kind = otherAccount && Record(name) ? Pick(6) : 0;
+        const std::string path = Local() + "/" + name;
+        if (kind <= 1) {
+            Write(path, bait ? Bait() : kind ? "" : "placed by " + std::to_string(steps.size()), 0644,
+                  otherAccount ? kOtherUser : 0);
+        } else {
+            if (kind == 2) mkfifo(path.c_str(), 0644);
+            else if (kind == 3) mkdir(path.c_str(), 0755);
+            else if (kind == 4) symlink("u.txt", path.c_str());
+            else mknod(path.c_str(), S_IFSOCK | 0644, 0);
+            EXPECT_EQ(lchown(path.c_str(), kOtherUser, kOtherUser), 0) << path;
+        }
+        const bool reuse = kind <= 1 && Reuse(path, live);
         reused += reuse;
         held[name] = otherAccount ? kOtherUser : 0;
+        static const char* const kKinds[] = {"", " (empty)", " (a fifo)", " (a folder)", " (a link)", " (a socket)"};
         steps.push_back(std::string(otherAccount ? "another account places " : "the user places ") + name +
-                        (bait ? " (a manifest listing the user's files)" : "") +
+                        kKinds[kind] + (bait ? " (a manifest listing the user's files)" : "") +
                         (reuse ? " (at the inode number of a file gone)" : ""));
         if (offered.count(name)) {
             Tree next = offered;
@@ -649,6 +687,63 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
             Publish(game, next);
         }
         return true;
+    }
+
+    // Another account holds every name the record of copies may take (where the folder lets it).
+    void HoldRecordNames() {
+        const Listing now = List(Local());
+        for (int n = 0; n <= 64; ++n) {
+            const std::string name = kSuffix + (n ? std::to_string(n) : "");
+            if (now.count(name)) continue;
+            Write(Local() + "/" + name, "", 0644, kOtherUser);
+            held[name] = kOtherUser;
+        }
+        steps.push_back("another account holds every name of the record of copies");
+    }
+
+    // The installation copied away and back (every file a new inode, its owner, mode and extended
+    // attributes kept), snapshotted with hard links, or its records given second names elsewhere.
+    // What the program recorded by identity cannot be told from the user's afterwards: every file it
+    // could not prove is the user's now, but what the manifests list, the records themselves and the
+    // names kept beside the manifest (the replaced one is known by its bytes).
+    void Move() {
+        const int how = Pick(3);
+        const std::string local = Local(), aside = Root() + "/aside" + std::to_string(steps.size());
+        int status = 0;
+        std::filesystem::remove_all(aside);
+        if (how == 0)
+            status = system(("cp -a " + local + " " + aside + " && rm -rf " + local + " && mv " + aside + " " + local)
+                                .c_str());
+        else if (how == 1)
+            status = system(("cp -al " + local + " " + aside).c_str());
+        else
+            status = system(("mkdir -p " + aside + " && for f in " + local + "/.quarvpartial* " + local +
+                             "/*.json.quarvpartial; do [ -f \"$f\" ] && [ ! -L \"$f\" ] && ln \"$f\" " + aside +
+                             "/; done; true")
+                                .c_str());
+        EXPECT_EQ(status, 0);
+        steps.push_back(how == 0 ? "the installation copied away and back"
+                        : how == 1 ? "the installation snapshotted with hard links"
+                                   : "the records given second names");
+        if (how == 2) return;
+        for (const auto& [name, entry] : List(local)) {
+            if (entry[0] != 'f' || held.count(name) || Record(name)) continue;
+            bool kept = false;
+            for (const Install* x : {&game, &other}) {
+                kept = kept || (x->installed >= 0 && x->versions[x->installed].tree.count(name)) ||
+                       (x->Inside() && ManifestName(*x, name));
+                // What the replaced manifest lists is known by its name too: a cleanup of it still to
+                // finish removes what the saved one dropped.
+                const std::string replaced = Slurp(Root() + "/" + x->metafile + ".replaced");
+                for (const Published& v : x->versions)
+                    kept = kept || (!replaced.empty() && v.text == replaced && v.tree.count(name));
+            }
+            if (kept) continue;
+            held[name] = 0;
+            // One the offered version lists is the remote's to replace, as a file the user placed there.
+            for (const Install* x : {&game, &other})
+                if (x->remote >= 0 && x->versions[x->remote].tree.count(name)) claimed.emplace(name, entry);
+        }
     }
 
     // The names x may change in a run: what its versions list, their folders, its copies, the
@@ -897,6 +992,8 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         claimed.clear();
         for (const char* folder : {"/local", "/state", "/remote-game", "/remote-other"})
             std::filesystem::remove_all(Root() + folder);
+        for (const auto& entry : std::filesystem::directory_iterator(Root()))
+            if (entry.path().filename().string().rfind("aside", 0) == 0) std::filesystem::remove_all(entry.path());
         std::filesystem::create_directories(Local());
         std::filesystem::create_directories(Root() + "/state");
         shared = Chance(50);
@@ -905,6 +1002,8 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         errors = Chance(50);
         second = Chance(50);
         g_noBirth = Chance(30);
+        g_noProof = g_noBirth && Chance(50);
+        StorageFileOS_SetUnnamedCopies(g_noProof && Chance(50) ? 0 : 1);
         chmod(Local().c_str(), shared ? 01777 : 0755);
         {
             static const auto real = Next<int (*)(const char*, struct stat*)>("stat");
@@ -933,7 +1032,8 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
             held[name] = 0;
         }
         steps.push_back("seed " + std::to_string(seed) + ": manifest " + game.metafile +
-                        (shared ? ", folder 1777" : "") + (g_noBirth ? ", no birth times" : "") +
+                        (shared ? ", folder 1777" : "") +
+                        (g_noProof ? ", no proof of a file" : g_noBirth ? ", no birth times" : "") +
                         (second ? ", another repository with " + other.metafile : "") +
                         (reshape ? ", files become folders" : "") +
                         (specials ? ", the installation's names" : "") + (errors ? ", failed calls" : ""));
@@ -948,6 +1048,22 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
             const int event = Pick(100);
             // A share of the steps aims its cut where a placement after it can catch the next run.
             if (Chance(12) && AimedRuns()) continue;
+            // Likelier after a failed run, whose records the move must not lose.
+            if (Chance(game.clean ? 4 : 20)) {
+                const bool failed = !game.clean;
+                Move();
+                // The version a failed update left behind offered again: nothing may pass for installed.
+                if (failed && game.installed >= 0 && game.remote != game.installed && Chance(60)) {
+                    const Tree& back = game.versions[game.installed].tree;
+                    if (std::all_of(back.begin(), back.end(), [&](const auto& f) { return Fits({}, f.first); })) {
+                        Serve(game, game.installed);
+                        steps.push_back("remote back to " + game.versions[game.installed].id);
+                        RunOnce(game, Chance(30));
+                    }
+                }
+                continue;
+            }
+            if (shared && Chance(4)) HoldRecordNames();
             const Tree& installed = game.installed >= 0 ? game.versions[game.installed].tree : Tree{};
             if (game.installed >= 0 && game.remote != game.installed && Chance(game.clean ? 10 : 40) &&
                 std::all_of(installed.begin(), installed.end(),
@@ -987,8 +1103,9 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
 
 // Sequences past the walked range, walked every time: in each, what a killed run made for a version
 // it was installing (a file, a folder below the installation) must go with the next version that
-// does not list it, and stays only as long as the record of copies names it.
-constexpr uint32_t kKeptSeeds[] = {381, 415};
+// does not list it, and stays only as long as the record of copies names it; and where nothing
+// proves a file, a copy a killed run left is known by the name drawn for it and goes.
+constexpr uint32_t kKeptSeeds[] = {381, 415, 101};
 
 TEST_F(StorageSequenceTest, RandomSequencesOfRunsKeepTheInstallationWholeAndTheUsersFilesUntouched) {
     StorageFileOS_SetCalls(&kSequenceCalls);
@@ -1005,6 +1122,8 @@ TEST_F(StorageSequenceTest, RandomSequencesOfRunsKeepTheInstallationWholeAndTheU
     if (!one)
         for (const uint32_t seed : kKeptSeeds)
             if (passed || all) passed = Sequence(seed) && passed;
+    StorageFileOS_SetUnnamedCopies(1);
+    g_noProof = false;
     std::cout << "[ sequence ] seeds " << first << ".." << last << ": " << runs << " runs, " << calls
               << " calls, " << aimed << " aimed cuts, " << reused << " files at a freed inode, "
               << Time_GetCurrent() - start << " s" << std::endl;
