@@ -167,7 +167,9 @@ void NowText(char* buffer, int32_t capacity) {
 int64_t Sleep_OnTick(void* user, const char*, const char*, const char*, Dictionary*) {
     SleepInstance* instance = reinterpret_cast<SleepInstance*>(TaskBase_Check(user, SLEEPTASK_CLASS_ID));
     if (instance->StartTime == 0) return 1;
-    if (Time_GetCurrent() - instance->StartTime < instance->Seconds) return 1;
+    // The clock counts whole milliseconds: a reading taken late in one millisecond and another early
+    // in a later one make a span seem up to 1 ms longer than it was, so a wait asks for 1 ms more.
+    if (Time_GetCurrent() - instance->StartTime < instance->Seconds + 0.001) return 1;
     TaskBase_RemoveProcessObserver(&instance->Base, Sleep_OnTick);
     return TaskBase_Complete(&instance->Base, nullptr);
 }
