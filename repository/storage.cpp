@@ -220,6 +220,9 @@ int64_t DeleteHandle(void** handle) {
     Storage* s = static_cast<Storage*>(*handle);
     Unbind(s);
     EventQueue_RemoveInstance(s->Queue, s);
+    // Held until here: the backend's last reference may go with the backend (its metafile's
+    // request held the queue), and the storage still has its own events to take off it.
+    if (s->Queue) EventQueue_Release(&s->Queue);
     Pool_Delete(&s->Operations);
     Pool_Delete(&s->Challenges);
     MeterRW_Release(&s->Meter);
@@ -371,6 +374,8 @@ int64_t Storage_GetEventQueueHandle(Storage* storage, EventQueue** queue) {
 
 int64_t Storage_SetEventQueueHandle(Storage* storage, EventQueue* queue) {
     CLASS_CHECK(storage, STORAGE_CLASS_ID);
+    if (queue) EventQueue_AddRef(queue);
+    if (storage->Queue) EventQueue_Release(&storage->Queue);
     storage->Queue = queue;
     return 1;
 }
