@@ -26,6 +26,21 @@ struct HostRun {
     double Seconds = 0;
 };
 
+// The argument and environment arrays an exec takes: `args`, and this program's environment with
+// `env` after it. The arrays point into `args` and into the copy held here.
+struct ChildArrays {
+    ChildArrays(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+        for (char** e = environ; *e; e++) EnvText.push_back(*e);
+        EnvText.insert(EnvText.end(), env.begin(), env.end());
+        for (const std::string& a : args) Argv.push_back(const_cast<char*>(a.c_str()));
+        Argv.push_back(nullptr);
+        for (const std::string& e : EnvText) Envp.push_back(const_cast<char*>(e.c_str()));
+        Envp.push_back(nullptr);
+    }
+    std::vector<std::string> EnvText;
+    std::vector<char*> Argv, Envp;
+};
+
 // Starts the program with the arguments and extra environment, its standard output on `outFd` and
 // its standard error on `errFd` (descriptors the child closes on exec otherwise); the child's pid,
 // or -1 when it did not start.
@@ -35,16 +50,9 @@ inline pid_t SpawnOnto(const std::vector<std::string>& args, const std::vector<s
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, outFd, 1);
     posix_spawn_file_actions_adddup2(&actions, errFd, 2);
-    std::vector<std::string> envText;
-    for (char** e = environ; *e; e++) envText.push_back(*e);
-    envText.insert(envText.end(), env.begin(), env.end());
-    std::vector<char*> argv, envp;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (const std::string& e : envText) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
+    const ChildArrays arrays(args, env);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+    if (posix_spawn(&pid, arrays.Argv[0], &actions, nullptr, arrays.Argv.data(), arrays.Envp.data()) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return pid;
 }

@@ -222,14 +222,7 @@ TEST_F(HostProcess, NoThreadBlocksTheCrashSignals) {
 Child StartInheriting(const std::vector<std::string>& args, const std::vector<std::string>& env,
                       const std::vector<int>& ignored, const std::vector<int>& blocked) {
     Child child;
-    std::vector<std::string> envText;
-    for (char** e = environ; *e; e++) envText.push_back(*e);
-    envText.insert(envText.end(), env.begin(), env.end());
-    std::vector<char*> argv, envp;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (const std::string& e : envText) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
+    const ChildArrays arrays(args, env);
     sigset_t mask;
     sigemptyset(&mask);
     for (const int signal : blocked) sigaddset(&mask, signal);
@@ -244,7 +237,7 @@ Child StartInheriting(const std::vector<std::string>& args, const std::vector<st
         sigprocmask(SIG_SETMASK, &mask, nullptr);
         dup2(fds[1], 1);
         dup2(fds[1], 2);
-        execve(argv[0], argv.data(), envp.data());
+        execve(arrays.Argv[0], arrays.Argv.data(), arrays.Envp.data());
         _exit(127);
     }
     close(fds[1]);
