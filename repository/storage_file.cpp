@@ -523,7 +523,8 @@ int32_t MakeCopy(StorageFile* b, OpenRecord* r, const char* name, uint32_t made,
             error = StorageRecord_AddCopy(&b->Record, name, made, alternate, made_.Device, made_.Inode, proof);
             if (!error) error = StorageFileOS_NameCopy(r->Directory, fd, named, leaf);
             // Where nothing can prove it, the name drawn at random does (see ParseRecord).
-            const StorageRecordCopy id{made_.Device, made_.Inode, proof ? proof : STORAGE_FILE_OS_UNPROVEN, alternate};
+            const StorageRecordCopy id{made_.Device, made_.Inode, proof ? proof : STORAGE_FILE_OS_UNPROVEN, alternate, 1,
+                                       made};
             if (!error) StorageRecord_SetCopy(&b->Record, name, &id);
         }
         if (error) {
@@ -1237,7 +1238,47 @@ int64_t DeleteHandle(void** handle) {
     return StorageFileInternal_Free<StorageFile>(handle);
 }
 
-// A storage shut down records no more copies (see StorageRecord_Shutdown).
+// Whether a transfer still holds the file's record: the copy it writes stays on record.
+bool InUse(void* user, const char* name) {
+    StorageFile* b = static_cast<StorageFile*>(user);
+    CriticalSectionGuard guard(b->OpenLock);
+    uint64_t value = 0;
+    return HashTable_GetValue(b->OpenFiles, name, &value) && reinterpret_cast<OpenRecord*>(value)->References > 0;
+}
+
+// The copies this storage made and still knows go with a sync that failed or stopped (see
+// StorageRecord_RemoveMade). A writer's record kept open for the pieces to come is closed first, so
+// that nothing is written through it into a copy gone.
+int32_t RemoveMade(StorageFile* b) {
+    for (;;) {
+        OpenRecord* idle = nullptr;
+        {
+            CriticalSectionGuard guard(b->OpenLock);
+            HashTableMember* m = nullptr;
+            for (HashTable_MemberGetFirst(b->OpenFiles, &m); m && !idle;) {
+                uint64_t value = 0;
+                HashTable_MemberGetValue(b->OpenFiles, m, &value);
+                OpenRecord* r = reinterpret_cast<OpenRecord*>(value);
+                if (r->References <= 0) {
+                    idle = r;
+                    HashTable_MemberRemove(b->OpenFiles, &m);
+                    break;
+                }
+                HashTableMember* next = nullptr;
+                HashTable_MemberGetNext(b->OpenFiles, m, &next);
+                m = next;
+            }
+        }
+        if (!idle) break;
+        FreeRecord(b, idle);
+    }
+    CriticalSectionGuard guard(b->RecordLock);
+    return StorageRecord_RemoveMade(&b->Record, b, InUse);
+}
+
+// A storage shut down records no more copies (see StorageRecord_Shutdown). What it made is left as
+// it is: a shutdown is no verdict on the sync (its owner removes a failed one's copies, see
+// StorageFile_RemoveMadeCopies), and a storage let go as a killed process lets it go leaves them too.
 void Shutdown(StorageFile* b) {
     CriticalSectionGuard guard(b->RecordLock);
     StorageRecord_Shutdown(&b->Record);
@@ -1451,6 +1492,10 @@ int32_t StorageFile_RecordDropped(void* instance, MetaFile* next) {
         if ((error = RecordCopy(b, entry.Name, folders, 0, status.Device, status.Inode, proof)) != 0) return error;
     }
     return 0;
+}
+
+int32_t StorageFile_RemoveMadeCopies(void* instance) {
+    return RemoveMade(Backend(instance));
 }
 
 int32_t StorageFile_MarkUnfinished(void* instance) {

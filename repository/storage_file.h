@@ -84,6 +84,13 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
 // the first record it could not write down or copy it could not remove, or 0 when all that stayed
 // is held by another user, another mount or a second name (named and left by design).
 int32_t StorageFile_ReplayError(void* instance);
+// The end of a sync that failed or was stopped: each copy the storage made and still knows for its
+// own, that did not become its file, goes (only while its name leads to that very file, a private
+// file of the effective user reached by that name alone) and is taken off the record; one a
+// transfer still holds, or that can no longer be proven the copy made, stays on record for the next
+// run. After a completed sync's replay the storage knows none. 0 or the errno value of the first
+// copy that could not go or of the record's rewrite (named).
+int32_t StorageFile_RemoveMadeCopies(void* instance);
 // Before a sync saves the manifest `next` over the installed one without keeping the installed
 // one beside it: records every file the installed manifest lists and next does not, with what
 // identifies it (as a copy that became its file), so that a run cut after the save still knows

@@ -252,6 +252,7 @@ void StorageRecord_CopiesFree(StorageRecordCopies* c) {
     HashTable_Delete(&c->Copies);
     StorageFileOS_Close(&c->FolderLock);
     HashTable_Delete(&c->Named);
+    if (c->TakenOff) HashTable_Delete(&c->TakenOff);
     StorageFileOS_Close(&c->RecordFd);
     StorageFileOS_Close(&c->ReplayFd);
     StorageFileOS_Close(&c->ReplayOut);
@@ -264,6 +265,7 @@ void StorageRecord_CopiesFree(StorageRecordCopies* c) {
 // live on a moment in a step's completion on another thread, and the next storage of the folder
 // must not find it held then. A replay under way keeps it until it ends with the backend.
 void StorageRecord_Shutdown(StorageRecordCopies* c) {
+    c->ShutDown = 1;
     if (c->ReplayFd < 0) StorageFileOS_Close(&c->FolderLock);
 }
 
@@ -942,7 +944,7 @@ void LoadCopies(StorageRecordCopies* c) {
                 continue;
             }
             if (!ParseRecord(c, buffer, &f) || f.Legacy || f.Inode == 0 || OwnerOf(c, owner) == Owner::Other) continue;
-            const StorageRecordCopy id{f.Device, f.Inode, f.Birth, f.Alternate};
+            const StorageRecordCopy id{f.Device, f.Inode, f.Birth, f.Alternate, 0, 0};
             StorageRecord_SetCopy(c, f.Name, &id);
         }
     }
@@ -1159,9 +1161,11 @@ bool ReplayRecord(StorageRecordCopies* c, const char* record, FileListIndex* ind
             // Only this repository's own entries say a file is of a version it failed to install.
             keep = known && RemoveUnlisted(c, directory, leaf, f, index, continued);
         } else if (!status.OwnSingle && status.OtherUser) {
-            // Ours, but another account's now: nothing to remove blindly.
-            PrintLeft(c, shown, EPERM);
-            keep = true;
+            // The very file made, but another account's now (given to it, or its inode taken over):
+            // not ours to remove, and nothing of ours to keep on record, which it would hold alive
+            // with every run.
+            Say(c, "Copy now another user's, left and taken off the record (%s) (%d)", LogText(shown).Text,
+                PLATFORM_ERROR_ERRNO_BASE + EPERM);
         } else if (!status.OwnSingle && !SecondNameOurs(directory, copy, held, &status, f)) {
             // Reached by a second name the user gave (a snapshot made with hard links, a link of
             // theirs): nothing tells it from their file now, so it is theirs, left where it stands.
@@ -1216,11 +1220,38 @@ bool ReplayRecord(StorageRecordCopies* c, const char* record, FileListIndex* ind
     return keep;
 }
 
+// Whether the entry names a copy this storage made and removed (see StorageRecord_RemoveMade).
+bool TakenOffHere(StorageRecordCopies* c, const char* record) {
+    RecordFields f;
+    uint64_t inode = 0;
+    return c->TakenOff && ParseRecord(c, record, &f) && !f.Legacy && f.Inode != 0 &&
+           HashTable_GetValue(c->TakenOff, f.Name, &inode) && inode == f.Inode;
+}
+
+// A replay that judged the whole record leaves every copy to it: what this storage made and still
+// knows is from then on what the record keeps, no longer what a failure of this run removes.
+void ForgetMade(StorageRecordCopies* c) {
+    HashTableMember* m = nullptr;
+    for (HashTable_MemberGetFirst(c->Copies, &m); m;) {
+        uint64_t value = 0;
+        HashTable_MemberGetValue(c->Copies, m, &value);
+        reinterpret_cast<StorageRecordCopy*>(value)->Made = 0;
+        HashTableMember* next = nullptr;
+        HashTable_MemberGetNext(c->Copies, m, &next);
+        m = next;
+    }
+}
+
 // One record judged by a replay, written to what stays on record when it stays.
 void ReplayKeep(StorageRecordCopies* c, const char* record, FileListIndex* index, uint32_t continued) {
     // Another repository's entries are its own replay's to judge: they stay as they are.
     const Owner owner = OwnerOf(c, c->ReplayOwner);
-    if (owner != Owner::Other && !ReplayRecord(c, record, index, continued, owner == Owner::Mine)) return;
+    if (c->TakingOff) {
+        // Only what this storage removed goes: everything else stays as it is.
+        if (owner == Owner::Mine && TakenOffHere(c, record)) return;
+    } else if (owner != Owner::Other && !ReplayRecord(c, record, index, continued, owner == Owner::Mine)) {
+        return;
+    }
     int32_t error = 0;
     if (strcmp(c->ReplayMarked, c->ReplayOwner) != 0) {
         error = StorageFileOS_Append(c->ReplayOut, c->ReplayOwner, (uint32_t)strlen(c->ReplayOwner) + 1);
@@ -1260,7 +1291,7 @@ void NoteReserved(StorageRecordCopies* c, uint64_t offset, uint64_t mark) {
 int64_t ReplayFinish(StorageRecordCopies* c) {
     StorageFileOS_Close(&c->ReplayFd);
     // The mark stays, lasting before the record it goes into replaces the one that holds it.
-    if (c->Unfinished && !c->ReplayLost) {
+    if (c->Unfinished && !c->ReplayLost && !c->TakingOff) {
         char line[kOwnerSize + sizeof(kUnfinished)];
         int32_t error = StorageFileOS_Append(c->ReplayOut, line, MarkedUnfinished(c, line));
         if (!error) error = StorageFileOS_SyncFile(c->ReplayOut);
@@ -1273,7 +1304,7 @@ int64_t ReplayFinish(StorageRecordCopies* c) {
     StorageFileOSStatus out{};
     int32_t error = StorageFileOS_StatusOf(c->ReplayOut, &out);
     // What stays lasts before the record it replaces goes.
-    if (!error && !c->ReplayLost && !c->Unfinished && out.Size > c->ReplayOutStart)
+    if (!error && !c->ReplayLost && (!c->Unfinished || c->TakingOff) && out.Size > c->ReplayOutStart)
         error = StorageFileOS_SyncFile(c->ReplayOut);
     StorageFileOS_Close(&c->ReplayOut);
     char written[sizeof(c->RecordName)];
@@ -1304,6 +1335,7 @@ int64_t ReplayFinish(StorageRecordCopies* c) {
         c->ReplayFailed++;
         if (!c->ReplayError) c->ReplayError = error;
     }
+    if (!c->TakingOff) ForgetMade(c);
     return c->ReplayFailed == 0 && c->ReplayLost == 0 ? 1 : 0;
 }
 
@@ -1385,7 +1417,7 @@ int64_t StorageRecord_Replay(StorageRecordCopies* c, MetaFile* installed, uint32
                 if (ReadRecord(c->ReplayFd, &offset, &passing, buffer, (uint32_t)sizeof(buffer), &whole) &&
                     whole)
                     ReplayKeep(c, buffer, index, continued);
-                if (Time_GetCurrent() - start >= replayBudget.load()) return -1;
+                if (Time_GetCurrent() - start >= (c->TakingOff ? 1e9 : replayBudget.load())) return -1;
             }
             if (c->ReplayOffset < c->ReplayEnd) {
                 c->ReplayOffset = c->ReplayEnd;
@@ -1410,7 +1442,7 @@ int64_t StorageRecord_Replay(StorageRecordCopies* c, MetaFile* installed, uint32
             if (reserved && c->ReplayPass == 0) NoteReserved(c, at, c->ReplayOwnerAt);
             if (reserved != (c->ReplayPass == 1) && !(c->ReplayPass == 1 && at >= c->ReplayEnd)) continue;
             ReplayKeep(c, buffer, index, continued);
-            if (Time_GetCurrent() - start >= replayBudget.load()) return -1;
+            if (Time_GetCurrent() - start >= (c->TakingOff ? 1e9 : replayBudget.load())) return -1;
         }
         if (c->ReplayPass == 0) {
             c->ReplayEnd = c->ReplayOffset;
@@ -1457,4 +1489,77 @@ int64_t StorageRecord_IsUnfinished(StorageRecordCopies* c) {
 void StorageRecord_SetFinished(StorageRecordCopies* c) {
     c->Unfinished = 0;
     c->Repairing = 0;
+}
+
+int32_t StorageRecord_RemoveMade(StorageRecordCopies* c, void* user, bool (*busy)(void* user, const char* name)) {
+    if (!c->Folder[0] || !c->Suffix[0] || !c->CopiesLoaded || c->ReplayFd >= 0) return 0;
+    int32_t failed = 0;
+    uint32_t removed = 0;
+    for (bool again = true; again;) {
+        again = false;
+        HashTableMember* m = nullptr;
+        for (HashTable_MemberGetFirst(c->Copies, &m); m;) {
+            uint64_t value = 0;
+            const void* key = nullptr;
+            char name[STORAGE_FILE_PATH_SIZE];
+            HashTable_MemberGetValue(c->Copies, m, &value);
+            HashTable_MemberGetKey(c->Copies, m, &key);
+            String_CopyLength(name, static_cast<const char*>(key), (int32_t)sizeof(name));
+            HashTableMember* next = nullptr;
+            HashTable_MemberGetNext(c->Copies, m, &next);
+            m = next;
+            const StorageRecordCopy id = *reinterpret_cast<const StorageRecordCopy*>(value);
+            if (!id.Made || (busy && busy(user, name))) continue;
+            int32_t directory = -1;
+            const char* leaf = nullptr;
+            char copy[STORAGE_FILE_PATH_SIZE + 8], shown[STORAGE_FILE_PATH_SIZE * 2];
+            int32_t error = StorageFileOS_OpenParent(c->Folder, name, 0, &directory, &leaf, nullptr, 1);
+            if (!error) error = StorageRecord_CopyName(c->Suffix, leaf, copy, sizeof(copy), id.Alternate);
+            char listed[STORAGE_FILE_PATH_SIZE * 2];
+            // Nothing the installed manifest lists goes (no copy's name can be listed: this holds it so).
+            if (!error) String_Print(listed, (int32_t)sizeof(listed), "%.*s%s", (int)(leaf - name), name, copy);
+            if (!error && StorageRecord_ListedInstalled(c, listed)) error = EEXIST;
+            if (!error) {
+                StorageRecord_ShowBeside(c, name, copy, shown, (int32_t)sizeof(shown));
+                error = StorageFileOS_RemoveCopy(directory, copy, id.Device, id.Inode, id.Birth);
+            }
+            StorageFileOS_Close(&directory);
+            // Gone with its folder is gone too; what no longer is the very copy made (another's now,
+            // reached by a second name, put there since) is the next run's to judge, on record.
+            if (error == ENOENT || error == ENOTDIR) error = 0;
+            if (!error) {
+                SayVerbose(c, "Remove copy of a failed run (%s)", LogText(shown).Text);
+                if (!c->TakenOff) {
+                    HashTable_Create(&c->TakenOff, STORAGE_FILE_PATH_SIZE, 16);
+                    HashTable_SetValueCallback(c->TakenOff, nullptr, HashTable_StringKeyedValue);
+                }
+                if (HashTable_ContainsKey(c->TakenOff, name)) HashTable_Remove(c->TakenOff, name);
+                HashTable_Add(c->TakenOff, name, id.Inode);
+                StorageRecord_SetCopy(c, name, nullptr);
+                removed++;
+                // The table changed under the walk: it starts again (each copy goes once).
+                again = true;
+                break;
+            }
+            // Left on record as it is, and not tried again by this run.
+            reinterpret_cast<StorageRecordCopy*>(value)->Made = 0;
+            if (!StorageRecord_IsHeld(error)) {
+                Say(c, "Failed to remove copy of a failed run (%s) (%d)", LogText(shown).Text,
+                    PLATFORM_ERROR_ERRNO_BASE + error);
+                if (!failed) failed = error;
+            }
+        }
+    }
+    if (removed) {
+        // The record written anew without them: a stop waits on the record alone, never on the
+        // replay's share of time.
+        c->TakingOff = 1;
+        int64_t done = -1;
+        while (done < 0) done = StorageRecord_Replay(c, nullptr, 0);
+        c->TakingOff = 0;
+        HashTable_Delete(&c->TakenOff);
+        if (done == 0 && !failed) failed = c->ReplayError ? c->ReplayError : EIO;
+    }
+    if (c->ShutDown && c->ReplayFd < 0) StorageFileOS_Close(&c->FolderLock);
+    return failed;
 }

@@ -81,6 +81,8 @@ struct StorageRecordCopy {
     uint64_t Inode;
     uint64_t Birth;
     uint32_t Alternate;
+    uint32_t Made;    // this storage made it, and knows it so (in memory alone)
+    uint32_t Folders; // how many of the folders holding it were made for it
 };
 
 // A file as opened: device, inode and the proof StorageFileOS_SameFile takes.
@@ -139,6 +141,11 @@ struct StorageRecordCopies {
     // append left it.
     uint64_t WholeInode;
     uint64_t WholeEnd;
+    uint32_t ShutDown; // the owner records no more copies: the folder is let go after each use
+    // The copies this storage made and removed (name to inode), whose entries the record no longer
+    // keeps (see StorageRecord_RemoveMade); TakingOff while a replay writes the record anew without them.
+    HashTable* TakenOff;
+    uint32_t TakingOff;
 };
 
 // Sets up (and lets go of) the record's state; folder and suffix are the owner's texts, read as they
@@ -178,6 +185,13 @@ int32_t StorageRecord_AddCopy(StorageRecordCopies* c, const char* name, uint32_t
 bool StorageRecord_FindCopy(StorageRecordCopies* c, const char* name, StorageRecordCopy* id);
 // The copy of name the record now names, or none (null).
 void StorageRecord_SetCopy(StorageRecordCopies* c, const char* name, const StorageRecordCopy* id);
+// The failure or stop of a sync: each copy this storage made and still knows for its own (made by
+// it, not become its file since) goes by descriptor, only while its name leads to that very file, a
+// private file of the effective user reached by that name alone; its entries are then taken off the
+// record (written anew without them, a stop waiting on no more than that). What busy(user, name)
+// says a transfer still holds, and what is no longer provably the copy made, stays on record for the
+// next run. 0, or the errno value of the first copy that could not go or of the record's rewrite.
+int32_t StorageRecord_RemoveMade(StorageRecordCopies* c, void* user, bool (*busy)(void* user, const char* name));
 // Marks the installation unfinished in the record, lasting on disk: 0 or the errno value (named). One
 // already marked is repaired (Repairing).
 int32_t StorageRecord_MarkUnfinished(StorageRecordCopies* c);
