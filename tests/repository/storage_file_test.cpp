@@ -966,6 +966,63 @@ TEST_F(StorageFileTest, ACopyGivenToAnotherAccountIsNeitherOpenedNorRemovedByIts
     }
 }
 
+// The entries of the record naming name by the identity of a file (a reserved name has inode 0).
+int CopyEntries(const std::string& record, const std::string& name) {
+    const std::string text = Slurp(record);
+    int count = 0;
+    for (size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = text.find('\0', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string entry = text.substr(at, end - at);
+        const size_t space = entry.find(' ');
+        if (space == std::string::npos || entry.substr(space + 1) != name) continue;
+        // "<folders>:<n>:<device>:<inode>:<proof>"
+        size_t colon = 0;
+        for (int i = 0; i < 3 && colon != std::string::npos; i++) colon = entry.find(':', colon + 1);
+        if (colon != std::string::npos && entry.compare(colon + 1, 2, "0:") != 0) count++;
+    }
+    return count;
+}
+
+TEST_F(StorageFileTest, AFailedSyncRemovesTheCopiesItMadeAndStillKnowsAndNothingElse) {
+    const std::string body(32, 'n');
+    Manifest v1(std::vector<File>{{"a.txt", "0123456789"}});
+    Manifest v2(std::vector<File>{{"a.txt", "0123456789"},
+                                  {"new.bin", body.c_str()},
+                                  {"d/n/c", body.c_str()},
+                                  {"saves/slot/game.sav", body.c_str()}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 0), 0u);
+    // An earlier run left a copy; this one continues nothing of it and makes two of its own, one of
+    // which the user gives a second name.
+    ASSERT_EQ(Put(v2, 1, 1), 0u);
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v2, 3, 3), 0u);
+    ASSERT_EQ(Put(v2, 5, 5), 0u);
+    ASSERT_EQ(link((root + "saves/slot/game.sav.quarvpartial").c_str(), (root + "saves/kept").c_str()), 0);
+    const std::string record = root + ".quarvpartial";
+    ASSERT_EQ(CopyEntries(record, "d/n/c"), 1);
+    void* backend = nullptr;
+    ASSERT_EQ(Storage_GetInterfaceHandle(storage, &backend), 1);
+    EXPECT_EQ(StorageFile_RemoveMadeCopies(backend), 0);
+    // Its own plain copy goes, and off the record; the earlier run's and the one reached by a
+    // second name stay, on record, for the next run to judge.
+    EXPECT_FALSE(OnDisk(root + "d/n/c.quarvpartial"));
+    EXPECT_EQ(CopyEntries(record, "d/n/c"), 0);
+    EXPECT_TRUE(OnDisk(root + "new.bin.quarvpartial"));
+    EXPECT_EQ(CopyEntries(record, "new.bin"), 1);
+    EXPECT_EQ(Slurp(root + "saves/kept").size(), Slurp(root + "saves/slot/game.sav.quarvpartial").size());
+    EXPECT_EQ(CopyEntries(record, "saves/slot/game.sav"), 1);
+    // A copy a completed replay kept to be continued is the record's from then on: no failure
+    // after it removes it.
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v2, 3, 3), 0u);
+    EXPECT_EQ(Sweep(v2.meta), 1);
+    ASSERT_EQ(Storage_GetInterfaceHandle(storage, &backend), 1);
+    EXPECT_EQ(StorageFile_RemoveMadeCopies(backend), 0);
+    EXPECT_TRUE(OnDisk(root + "d/n/c.quarvpartial"));
+}
+
 TEST_F(StorageFileTest, ARecordedCopysNameHeldByAnythingElseIsNamedAndLeft) {
     const std::string body(32, 'n');
     enum class Held { OtherUsersFile, SharedFile, SecondLink, Link };
