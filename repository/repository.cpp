@@ -2330,9 +2330,6 @@ int64_t Repository_Shutdown(Repository* repository) {
     const uint32_t keep = r->ActionFlags & ~(uint32_t)(REPOSITORY_ACTION_ACTIVE | REPOSITORY_ACTION_SYNC |
                                                        REPOSITORY_ACTION_REFRESH | REPOSITORY_ACTION_ERASE);
     Repository_SetActionFlags(r, keep | REPOSITORY_ACTION_SHUTDOWN);
-    // A sync stopped here: what it made and still knows goes before its storage records no more (a
-    // copy a transfer still writes goes once the sync has stopped, see Repository_Process).
-    if (r->StateFlags & REPOSITORY_STATEFLAG_SYNC) StorageCleanup_RemoveMadeCopies(r->Local);
     ForEachStorage(r, Storage_Shutdown);
     return 1;
 }
@@ -2493,9 +2490,9 @@ int64_t Repository_Process(Repository* repository) {
         if (off & REPOSITORY_STATEFLAG_REFRESH)
             StopMessage(r, "Refresh stopped (%s) (%.2fs)", REPOSITORY_STATEFLAG_REFRESH);
         if (off & REPOSITORY_STATEFLAG_SYNC) {
-            // Nothing of the sync runs any more: the copies a failed or stopped one made and still
-            // knows go now (a completed one's replay left none); what cannot go is named, and stays
-            // on record for the next run.
+            // Nothing of the sync runs any more, however it ended (stopped, failed, shut down): the
+            // copies a failed or stopped one made and still knows go now (a completed one's replay
+            // left none); what cannot go is named, and stays on record for the next run.
             StorageCleanup_RemoveMadeCopies(r->Local);
             DumpToLog(r);
             Repository_RequestListFree(r);

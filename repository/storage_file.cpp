@@ -1238,42 +1238,50 @@ int64_t DeleteHandle(void** handle) {
     return StorageFileInternal_Free<StorageFile>(handle);
 }
 
-// Whether a transfer still holds the file's record: the copy it writes stays on record.
+// Whether a transfer held the file's record when the removal began (user: those names).
 bool InUse(void* user, const char* name) {
-    StorageFile* b = static_cast<StorageFile*>(user);
-    CriticalSectionGuard guard(b->OpenLock);
-    uint64_t value = 0;
-    return HashTable_GetValue(b->OpenFiles, name, &value) && reinterpret_cast<OpenRecord*>(value)->References > 0;
+    return HashTable_ContainsKey(static_cast<HashTable*>(user), name) != 0;
 }
 
 // The copies this storage made and still knows go with a sync that failed or stopped (see
 // StorageRecord_RemoveMade). A writer's record kept open for the pieces to come is closed first, so
-// that nothing is written through it into a copy gone.
+// that nothing is written through it into a copy gone; what a transfer still holds stays. The table
+// is read before the record is held, never under it (a transfer holds its file's lock while it
+// records a copy, and the table's lock is taken before a file's).
 int32_t RemoveMade(StorageFile* b) {
-    for (;;) {
-        OpenRecord* idle = nullptr;
+    HashTable* busy = nullptr;
+    HashTable_Create(&busy, STORAGE_FILE_PATH_SIZE, 16);
+    HashTable_SetValueCallback(busy, nullptr, HashTable_StringKeyedValue);
+    for (bool idle = true; idle;) {
+        OpenRecord* found = nullptr;
         {
             CriticalSectionGuard guard(b->OpenLock);
             HashTableMember* m = nullptr;
-            for (HashTable_MemberGetFirst(b->OpenFiles, &m); m && !idle;) {
+            for (HashTable_MemberGetFirst(b->OpenFiles, &m); m;) {
                 uint64_t value = 0;
                 HashTable_MemberGetValue(b->OpenFiles, m, &value);
                 OpenRecord* r = reinterpret_cast<OpenRecord*>(value);
                 if (r->References <= 0) {
-                    idle = r;
+                    found = r;
                     HashTable_MemberRemove(b->OpenFiles, &m);
                     break;
                 }
+                if (!HashTable_ContainsKey(busy, r->Name)) HashTable_Add(busy, r->Name, 1);
                 HashTableMember* next = nullptr;
                 HashTable_MemberGetNext(b->OpenFiles, m, &next);
                 m = next;
             }
         }
-        if (!idle) break;
-        FreeRecord(b, idle);
+        idle = found != nullptr;
+        if (found) FreeRecord(b, found);
     }
-    CriticalSectionGuard guard(b->RecordLock);
-    return StorageRecord_RemoveMade(&b->Record, b, InUse);
+    int32_t error = 0;
+    {
+        CriticalSectionGuard guard(b->RecordLock);
+        error = StorageRecord_RemoveMade(&b->Record, busy, InUse);
+    }
+    HashTable_Delete(&busy);
+    return error;
 }
 
 // A storage shut down records no more copies (see StorageRecord_Shutdown). What it made is left as

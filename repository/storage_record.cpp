@@ -1513,16 +1513,15 @@ int32_t StorageRecord_RemoveMade(StorageRecordCopies* c, void* user, bool (*busy
             int32_t directory = -1;
             const char* leaf = nullptr;
             char copy[STORAGE_FILE_PATH_SIZE + 8], shown[STORAGE_FILE_PATH_SIZE * 2];
-            int32_t error = StorageFileOS_OpenParent(c->Folder, name, 0, &directory, &leaf, nullptr, 1);
-            if (!error) error = StorageRecord_CopyName(c->Suffix, leaf, copy, sizeof(copy), id.Alternate);
             char listed[STORAGE_FILE_PATH_SIZE * 2];
+            const char* slash = strrchr(name, '/');
+            int32_t error = StorageRecord_CopyName(c->Suffix, slash ? slash + 1 : name, copy, sizeof(copy), id.Alternate);
+            StorageRecord_ShowBeside(c, name, error ? "" : copy, shown, (int32_t)sizeof(shown));
+            if (!error) error = StorageFileOS_OpenParent(c->Folder, name, 0, &directory, &leaf, nullptr, 1);
             // Nothing the installed manifest lists goes (no copy's name can be listed: this holds it so).
-            if (!error) String_Print(listed, (int32_t)sizeof(listed), "%.*s%s", (int)(leaf - name), name, copy);
+            if (!error) String_Print(listed, (int32_t)sizeof(listed), "%.*s%s", slash ? (int)(slash + 1 - name) : 0, name, copy);
             if (!error && StorageRecord_ListedInstalled(c, listed)) error = EEXIST;
-            if (!error) {
-                StorageRecord_ShowBeside(c, name, copy, shown, (int32_t)sizeof(shown));
-                error = StorageFileOS_RemoveCopy(directory, copy, id.Device, id.Inode, id.Birth);
-            }
+            if (!error) error = StorageFileOS_RemoveCopy(directory, copy, id.Device, id.Inode, id.Birth);
             StorageFileOS_Close(&directory);
             // Gone with its folder is gone too; what no longer is the very copy made (another's now,
             // reached by a second name, put there since) is the next run's to judge, on record.
@@ -1543,7 +1542,8 @@ int32_t StorageRecord_RemoveMade(StorageRecordCopies* c, void* user, bool (*busy
             }
             // Left on record as it is, and not tried again by this run.
             reinterpret_cast<StorageRecordCopy*>(value)->Made = 0;
-            if (!StorageRecord_IsHeld(error)) {
+            // A copy on another mount is left as the replay leaves it (nothing is removed across one).
+            if (!StorageRecord_IsHeld(error) && error != EXDEV) {
                 Say(c, "Failed to remove copy of a failed run (%s) (%d)", LogText(shown).Text,
                     PLATFORM_ERROR_ERRNO_BASE + error);
                 if (!failed) failed = error;
@@ -1558,7 +1558,8 @@ int32_t StorageRecord_RemoveMade(StorageRecordCopies* c, void* user, bool (*busy
         while (done < 0) done = StorageRecord_Replay(c, nullptr, 0);
         c->TakingOff = 0;
         HashTable_Delete(&c->TakenOff);
-        if (done == 0 && !failed) failed = c->ReplayError ? c->ReplayError : EIO;
+        // Named by the replay; without an error of its own, another repository held the folder.
+        if (done == 0 && !failed) failed = c->ReplayError ? c->ReplayError : EBUSY;
     }
     if (c->ShutDown && c->ReplayFd < 0) StorageFileOS_Close(&c->FolderLock);
     return failed;
