@@ -1013,6 +1013,17 @@ TEST_F(StorageFileTest, AFailedSyncRemovesTheCopiesItMadeAndStillKnowsAndNothing
     EXPECT_EQ(CopyEntries(record, "new.bin"), 1);
     EXPECT_EQ(Slurp(root + "saves/kept").size(), Slurp(root + "saves/slot/game.sav.quarvpartial").size());
     EXPECT_EQ(CopyEntries(record, "saves/slot/game.sav"), 1);
+    // The next run makes a copy of that file under a name of its own and fails too: its entry goes,
+    // the one of the copy reached by two names stays.
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v2, 5, 5), 0u);
+    ASSERT_TRUE(OnDisk(root + "saves/slot/game.sav.quarvpartial1"));
+    ASSERT_EQ(CopyEntries(record, "saves/slot/game.sav"), 2);
+    ASSERT_EQ(Storage_GetInterfaceHandle(storage, &backend), 1);
+    EXPECT_EQ(StorageFile_RemoveMadeCopies(backend), 0);
+    EXPECT_FALSE(OnDisk(root + "saves/slot/game.sav.quarvpartial1"));
+    EXPECT_TRUE(OnDisk(root + "saves/slot/game.sav.quarvpartial"));
+    EXPECT_EQ(CopyEntries(record, "saves/slot/game.sav"), 1);
     // A copy a completed replay kept to be continued is the record's from then on: no failure
     // after it removes it.
     ASSERT_EQ(Configure("file"), 1);
