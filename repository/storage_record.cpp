@@ -325,7 +325,8 @@ uint32_t StorageRecord_ListedInstalled(void* user, const char* name) {
         char listed[STORAGE_FILE_PATH_SIZE];
         FileListMember* member = nullptr;
         for (FileList_MemberGetFirst(list, &member); member; FileList_MemberGetNext(list, member, &member))
-            if (FileList_MemberGetName(list, member, listed, (int32_t)sizeof(listed)) && strncmp(listed, name, length) == 0)
+            if (FileList_MemberGetName(list, member, listed, (int32_t)sizeof(listed)) &&
+                strncmp(listed, name, length) == 0)
                 return 1;
         return 0;
     }
@@ -353,7 +354,7 @@ namespace {
 // repository never judges another's copies in a folder they use in turn; entries before any mark
 // were written by an earlier version, for a repository not known.
 // A copy is the storage's when the record names it so and the file under its name is that file,
-// the effective user's and reached by no second name; every reader asks that (CopyOf). An earlier
+// the effective user's and reached by no second name; every reader asks that (the backend's CopyOf). An earlier
 // version wrote "<folders made> <name>" and "<folders made>:<n> <name>" without the file's identity:
 // what those name is only ever removed once the sync ends, never taken up.
 
@@ -373,16 +374,16 @@ const char* RecordLeaf(StorageRecordCopies* c);
 void PrintRecordError(StorageRecordCopies* c, const char* leaf, int32_t error) {
     if (error == EPERM)
         Say(c, "Record of copies not the storage's own (%s%s) (%d)", c->Folder, leaf,
-                          PLATFORM_ERROR_ERRNO_BASE + error);
+            PLATFORM_ERROR_ERRNO_BASE + error);
     else if (error == EBUSY)
         Say(c, "Installation folder (%s) held by another repository (%d)", c->Folder,
-                          PLATFORM_ERROR_ERRNO_BASE + error);
+            PLATFORM_ERROR_ERRNO_BASE + error);
     else
         Say(c, "Failed to record copies (%s%s) (%d)", c->Folder, leaf,
-                          PLATFORM_ERROR_ERRNO_BASE + error);
+            PLATFORM_ERROR_ERRNO_BASE + error);
 }
 
-// the folder is this storage's alone while it records copies or replays the
+// The folder is this storage's alone while it records copies or replays the
 // record, so that no other repository's record or replay judges this one's copies.
 int32_t HoldFolder(StorageRecordCopies* c) {
     if (c->FolderLock >= 0) return 0;
@@ -575,7 +576,7 @@ void NameHeldRecord(StorageRecordCopies* c, const char* name) {
     if (HashTable_ContainsKey(c->Named, shown)) return;
     HashTable_Add(c->Named, shown, 1);
     Say(c, "Record of copies not the storage's own (%s) (%d)", LogText(shown).Text,
-                      PLATFORM_ERROR_ERRNO_BASE + EPERM);
+        PLATFORM_ERROR_ERRNO_BASE + EPERM);
 }
 
 // Opens what stands at a record's name (for reading and writing) when it proves a record of ours:
@@ -649,7 +650,8 @@ int32_t MakeRecordFree(const StorageRecordCopies* c, int32_t directory, uint32_t
                        uint64_t* start, StorageRecordId* id, uint32_t* number) {
     char name[sizeof(c->RecordName)];
     int32_t error = EEXIST;
-    for (uint32_t n = from, tries = 0; error == EEXIST && tries < 8; n = n < STORAGE_RECORD_ALTERNATES ? n + 1 : kRandomNumber) {
+    for (uint32_t n = from, tries = 0; error == EEXIST && tries < 8;
+         n = n < STORAGE_RECORD_ALTERNATES ? n + 1 : kRandomNumber) {
         if (n == skip) continue;
         if (n >= kRandomNumber) {
             tries++;
@@ -742,7 +744,7 @@ int32_t AdoptRecord(StorageRecordCopies* c, int32_t directory, int32_t into, con
         String_Print(shown, (int32_t)sizeof(shown), "%s%s", c->Folder, name);
         if (unknown)
             Say(c, "Record of copies moved or copied, taken up (%s): the installation is repaired",
-                              LogText(shown).Text);
+                LogText(shown).Text);
         else
             Say(c, "Record of copies reached by a second name, taken up (%s)", LogText(shown).Text);
     }
@@ -804,7 +806,7 @@ int32_t WalkRandomName(void* user, const char* name) {
     return 1;
 }
 
-// opens this storage's record, by descriptor, for reading and writing. The name
+// Opens this storage's record, by descriptor, for reading and writing. The name
 // found before is proven again on what its open reaches; else every reserved name is walked (and,
 // where another holds any of them, the names drawn at random found by listing the folder), the
 // first proven record of ours taken (one at the usual name that an earlier version made when none
@@ -876,7 +878,7 @@ int32_t OpenCopiesRecord(StorageRecordCopies* c, uint32_t create, int32_t* fd) {
     return error;
 }
 
-// the record's name (see OpenCopiesRecord), for the log and the replay's scratch name.
+// The record's name (see OpenCopiesRecord), for the log and the replay's scratch name.
 const char* RecordLeaf(StorageRecordCopies* c) {
     if (!c->RecordName[0]) {
         int32_t fd = -1;
@@ -888,7 +890,7 @@ const char* RecordLeaf(StorageRecordCopies* c) {
     return c->RecordName;
 }
 
-// what a stopped replay left at its scratch name goes when it proves a record of
+// What a stopped replay left at its scratch name goes when it proves a record of
 // ours as the record would (see OpenCopiesRecord); anything else there is named once and left (EPERM).
 int32_t ClearScratch(StorageRecordCopies* c, int32_t directory, const char* scratch) {
     int32_t fd = -1;
@@ -921,7 +923,7 @@ void StorageRecord_SetCopy(StorageRecordCopies* c, const char* name, const Stora
 
 namespace {
 
-// the record read once, the last record of a name winning. One that could not be
+// The record read once, the last record of a name winning. One that could not be
 // read (a fault of the disk, not "none there") is no empty record: it is read again at the next
 // call, and until then what it holds is unknown (LoadError).
 void LoadCopies(StorageRecordCopies* c) {
@@ -978,16 +980,16 @@ void PrintLeft(StorageRecordCopies* c, const char* shown, int32_t error) {
     if (!c->ReplayError && error != EPERM && error != EXDEV && error != EEXIST) c->ReplayError = error;
     if (error == EPERM)
         Say(c, "Name of a copy held by another user (%s) (%d)", LogText(shown).Text,
-                          PLATFORM_ERROR_ERRNO_BASE + error);
+            PLATFORM_ERROR_ERRNO_BASE + error);
     else if (error == EXDEV)
         Say(c, "Copy on another mount left (%s) (%d)", LogText(shown).Text,
-                          PLATFORM_ERROR_ERRNO_BASE + error);
+            PLATFORM_ERROR_ERRNO_BASE + error);
     else if (error == EEXIST)
         Say(c, "Not the storage's own file (%s) (%d)", LogText(shown).Text,
-                          PLATFORM_ERROR_ERRNO_BASE + error);
+            PLATFORM_ERROR_ERRNO_BASE + error);
     else
         Say(c, "Failed to remove stray copy (%s) (%d)", LogText(shown).Text,
-                          PLATFORM_ERROR_ERRNO_BASE + error);
+            PLATFORM_ERROR_ERRNO_BASE + error);
 }
 
 // Removes up to `made` emptied folders holding name, from the deepest up, on the folder's own
@@ -1009,7 +1011,7 @@ void CollapseMade(StorageRecordCopies* c, const char* name, uint32_t made) {
     }
 }
 
-// whether the record identifies the file as a copy this version made.
+// Whether the record identifies the file as a copy this version made.
 bool IdentityRecorded(StorageRecordCopies* c, const StorageFileOSStatus& status) {
     HashTableMember* m = nullptr;
     for (HashTable_MemberGetFirst(c->Copies, &m); m;) {
@@ -1024,7 +1026,7 @@ bool IdentityRecorded(StorageRecordCopies* c, const StorageFileOSStatus& status)
     return false;
 }
 
-// whether the table a replay judges by lists name as a file (not as a link).
+// Whether the table a replay judges by lists name as a file (not as a link).
 bool ListedFile(StorageRecordCopies* c, FileListIndex* index, const char* name) {
     FileListMember* found = nullptr;
     uint64_t offset = 0;
@@ -1042,16 +1044,17 @@ bool ListedFile(StorageRecordCopies* c, FileListIndex* index, const char* name) 
 // version being installed is saved (STORAGE_FILE_STRAY_PENDING), one the saved manifest lists stays
 // too: a run that fails now must leave every file that manifest lists, and the manifest that drops
 // it, once saved, has it go.
-bool RemoveUnlisted(StorageRecordCopies* c, int32_t directory, const char* leaf, const RecordFields& f, FileListIndex* index,
-                    uint32_t continued) {
-    const bool listed =
-        StorageRecord_Listed(index, f.Name) || ((continued & STORAGE_FILE_STRAY_PENDING) && StorageRecord_ListedInstalled(c, f.Name));
+bool RemoveUnlisted(StorageRecordCopies* c, int32_t directory, const char* leaf, const RecordFields& f,
+                    FileListIndex* index, uint32_t continued) {
+    const bool listed = StorageRecord_Listed(index, f.Name) || ((continued & STORAGE_FILE_STRAY_PENDING) &&
+                                                                StorageRecord_ListedInstalled(c, f.Name));
     if (listed && !c->Unfinished) return false;
     // A copy named at random is proven by that name alone: under the file's name nothing tells it
     // from a file given its inode since.
     if (f.Alternate >= STORAGE_RECORD_RANDOM_COPY && f.Birth == STORAGE_FILE_OS_UNPROVEN) return false;
     StorageFileOSStatus status{};
-    if (StorageFileOS_Status(directory, leaf, &status) != 0 || !StorageFileOS_SameFile(status, f.Device, f.Inode, f.Birth) ||
+    if (StorageFileOS_Status(directory, leaf, &status) != 0 ||
+        !StorageFileOS_SameFile(status, f.Device, f.Inode, f.Birth) ||
         !(status.OwnSingle || (status.Kind == STORAGE_FILE_OS_LINK && !status.OtherUser)))
         return false;
     if (listed) return true;
@@ -1083,7 +1086,9 @@ bool GoneAcross(StorageRecordCopies* c, const RecordFields& f, const char* copy,
             gone = false;
             break;
         }
-        if (StorageFileOS_SameFile(status, f.Device, f.Inode, f.Birth) && (name != leaf || !StorageRecord_Listed(index, f.Name))) gone = false;
+        if (StorageFileOS_SameFile(status, f.Device, f.Inode, f.Birth) &&
+            (name != leaf || !StorageRecord_Listed(index, f.Name)))
+            gone = false;
     }
     StorageFileOS_Close(&directory);
     return gone;
@@ -1117,7 +1122,9 @@ bool ReplayRecord(StorageRecordCopies* c, const char* record, FileListIndex* ind
     const char* slash = strrchr(f.Name, '/');
     char copy[STORAGE_FILE_PATH_SIZE + 8], shown[STORAGE_FILE_PATH_SIZE * 2];
     // A name too long to be made was never made.
-    if (StorageRecord_CopyName(c->Suffix, slash ? slash + 1 : f.Name, copy, sizeof(copy) - 8, f.Alternate, f.Legacy) != 0) return false;
+    if (StorageRecord_CopyName(c->Suffix, slash ? slash + 1 : f.Name, copy, sizeof(copy) - 8, f.Alternate,
+                               f.Legacy) != 0)
+        return false;
     StorageRecord_ShowBeside(c, f.Name, copy, shown, (int32_t)sizeof(shown));
     int32_t directory = -1;
     const char* leaf = nullptr;
@@ -1157,7 +1164,7 @@ bool ReplayRecord(StorageRecordCopies* c, const char* record, FileListIndex* ind
             // The copy became the file, or never got its name: what stands there is not it.
             if (status.Kind != STORAGE_FILE_OS_MISSING)
                 Say(c, "Not the storage's own file (%s) (%d)", LogText(shown).Text,
-                                  PLATFORM_ERROR_ERRNO_BASE + EEXIST);
+                    PLATFORM_ERROR_ERRNO_BASE + EEXIST);
             // Only this repository's own entries say a file is of a version it failed to install.
             keep = known && RemoveUnlisted(c, directory, leaf, f, index, continued);
         } else if (!status.OwnSingle && status.OtherUser) {
@@ -1171,7 +1178,7 @@ bool ReplayRecord(StorageRecordCopies* c, const char* record, FileListIndex* ind
             // theirs): nothing tells it from their file now, so it is theirs, left where it stands.
             // Its entry goes with this look: kept, it would hold the record alive with every run.
             Say(c, "Not the storage's own file (%s) (%d)", LogText(shown).Text,
-                              PLATFORM_ERROR_ERRNO_BASE + EEXIST);
+                PLATFORM_ERROR_ERRNO_BASE + EEXIST);
         } else if (continued && ListedFile(c, index, f.Name)) {
             // The copy of a listed file that a mask left unfinished holds the progress the next run
             // continues (a link listed there has no use for it).
@@ -1515,11 +1522,14 @@ int32_t StorageRecord_RemoveMade(StorageRecordCopies* c, void* user, bool (*busy
             char copy[STORAGE_FILE_PATH_SIZE + 8], shown[STORAGE_FILE_PATH_SIZE * 2];
             char listed[STORAGE_FILE_PATH_SIZE * 2];
             const char* slash = strrchr(name, '/');
-            int32_t error = StorageRecord_CopyName(c->Suffix, slash ? slash + 1 : name, copy, sizeof(copy), id.Alternate);
+            int32_t error =
+                StorageRecord_CopyName(c->Suffix, slash ? slash + 1 : name, copy, sizeof(copy), id.Alternate);
             StorageRecord_ShowBeside(c, name, error ? "" : copy, shown, (int32_t)sizeof(shown));
             if (!error) error = StorageFileOS_OpenParent(c->Folder, name, 0, &directory, &leaf, nullptr, 1);
             // Nothing the installed manifest lists goes (no copy's name can be listed: this holds it so).
-            if (!error) String_Print(listed, (int32_t)sizeof(listed), "%.*s%s", slash ? (int)(slash + 1 - name) : 0, name, copy);
+            if (!error)
+                String_Print(listed, (int32_t)sizeof(listed), "%.*s%s", slash ? (int)(slash + 1 - name) : 0,
+                             name, copy);
             if (!error && StorageRecord_ListedInstalled(c, listed)) error = EEXIST;
             if (!error) error = StorageFileOS_RemoveCopy(directory, copy, id.Device, id.Inode, id.Birth);
             StorageFileOS_Close(&directory);
