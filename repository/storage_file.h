@@ -72,9 +72,10 @@ void StorageFile_SetOwner(void* instance, const char* owner, const char* kept);
 // progress to continue and stays on record; without, it goes too), the files a failed sync
 // completed that the installed manifest does not list, and the folders made for them when left
 // empty (null installed: nothing is listed). Nothing the record does not identify is judged,
-// nothing on another mount is touched; a copy reached by a second name or given to another user is
-// named and left on record. Works for at most a tenth of a second a call: -1 when there is more to
-// do, else 1, or 0 when anything stayed.
+// nothing on another mount is touched; a copy reached by a second name or given to another account
+// is the user's or that account's now: named, left where it stands and taken off the record. Works
+// for at most a tenth of a second a call: -1 when there is more to do, else 1, or 0 when anything
+// stayed.
 // With STORAGE_FILE_STRAY_PENDING in continued, installed is the version about to be installed,
 // its manifest not saved yet: what was made for a name it lists stays on record, and so does a
 // file of a failed version that the saved manifest (StorageFile_SetInstalled) lists.

@@ -5,8 +5,9 @@
 // disk, and call N is failed once with ENOSPC, then with EIO, the run is let end and a fresh one
 // synchronises. After each run: a run that said success left exactly the remote's files and
 // manifest; a failed one left every file the installed manifest lists at its old or its new
-// version; nothing the installation did not make changed; after the fresh run no copy or record of
-// copies is left. The same for two repositories that share the folder and for a remote rolled back
+// version, and (failed, not cut) none of the copies it made; nothing the installation did not make
+// changed; after the fresh run no copy or record of copies is left, but a copy the cut left that root
+// gave another account, which stays as it was. The same for two repositories that share the folder and for a remote rolled back
 // to the installed version. Every call is walked with QVR_JOURNAL_FULL=1; by default a stride.
 // The record kept beside the manifest has its own walk: each of its calls failed in turn.
 #include <gtest/gtest.h>

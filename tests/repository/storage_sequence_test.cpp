@@ -12,7 +12,8 @@
 // numbers out again). A run is judged a success as the repository task judges it. After every run:
 // a run that said success left exactly the remote's bytes and
 // modes and nothing of its own beside them; a failed one left every file the installed manifest
-// lists at a version it was installing; nothing the installation did not make changed; a run that
+// lists at a version it was installing, and (not killed) none of the copies it made; nothing the
+// installation did not make changed; a run that
 // met no fault ended in success; the offered manifest was never saved while a change of the table
 // had had no flush after it, and nothing in the installation changed before the mark lasted.
 // Between runs the installation may be copied away and back (every
