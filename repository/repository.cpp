@@ -517,29 +517,13 @@ void PrintNotKept(Repository* r, const char* path);
 // removed (its other names stay). 0 with *fd open as KeptOpen opens it; EPERM where what stands there
 // is no such record; or the errno value.
 int32_t KeptTakeUp(Repository* r, int32_t folder, const char* record, int32_t* fd, uint64_t* start) {
-    int32_t old = -1;
-    int32_t error = StorageFileOS_OpenMine(folder, record, &old);
-    uint64_t from = 0, size = 0, inode = 0, made[3] = {};
-    if (!error && !StorageRecord_Moved(old, &from)) error = EPERM;
-    StorageFileOSStatus status{};
-    if (!error) error = StorageFileOS_StatusOf(old, &status);
-    if (!error) error = StorageFileOS_SizeOf(old, &size, &inode);
-    char* body = static_cast<char*>(Memory_Alloc(kKeptBound + 1));
-    uint32_t got = 0;
-    if (!error && size > from)
-        error = StorageFileOS_ReadSome(old, from, body, (uint32_t)std::min<uint64_t>(size - from, kKeptBound), &got);
-    StorageFileOS_Close(&old);
-    // Whole entries alone.
-    while (got > 0 && body[got - 1] != 0) got--;
-    if (!error) error = StorageFileOS_RemoveName(folder, record, status.Device, status.Inode);
-    if (!error) error = StorageRecord_Make(folder, record, fd, start, made, body, got);
-    Memory_Free(body, kKeptBound + 1);
+    const int32_t error = StorageRecord_TakeUp(folder, record, kKeptBound, fd, start);
     if (!error) {
         char path[kPathSize];
         if (KeptRecordPath(r, path, (int32_t)sizeof(path)))
             Repository_Print(r, "Record beside the metafile moved or copied, taken up (%s)", LogText(path).Text);
     }
-    return error == ENOENT || error == EISDIR || error == EEXIST ? EPERM : error;
+    return error;
 }
 
 int32_t KeptOpen(Repository* r, int32_t folder, const char* record, uint32_t write, int32_t* fd, uint64_t* start) {
@@ -584,25 +568,17 @@ int32_t KeptAdd(Repository* r, const char* name, uint64_t device, uint64_t inode
 // is read to its bound). 0, or the errno value of a record there that could not be read (none is
 // read then); a missing record or one not the repository's own holds no entry.
 template <typename Each> int32_t KeptRead(Repository* r, int32_t folder, const char* leaf, Each each) {
-    constexpr uint32_t kBound = kKeptBound;
     char record[kPathSize];
     int32_t fd = -1;
     uint64_t start = 0;
     if (!KeptRecordName(r, leaf, record, (int32_t)sizeof(record))) return 0;
     int32_t error = KeptOpen(r, folder, record, 0, &fd, &start);
     if (error) return error == ENOENT || error == EPERM ? 0 : error;
-    char* text = static_cast<char*>(Memory_Alloc(kBound + 1));
-    uint32_t got = 0;
-    if ((error = StorageFileOS_ReadSome(fd, start, text, kBound, &got)) != 0) got = 0;
-    StorageFileOS_Close(&fd);
-    for (uint32_t at = 0; at < got;) {
-        const char* end = static_cast<const char*>(memchr(text + at, 0, got - at));
-        if (!end) break;
+    error = StorageRecord_ReadEntries(fd, start, kKeptBound, &each, [](void* user, const char* entry) {
         KeptEntry e{};
-        if (ParseKept(text + at, &e)) each(e);
-        at = (uint32_t)(end - text) + 1;
-    }
-    Memory_Free(text, kBound + 1);
+        if (ParseKept(entry, &e)) (*static_cast<Each*>(user))(e);
+    });
+    StorageFileOS_Close(&fd);
     return error;
 }
 
@@ -2514,6 +2490,10 @@ int64_t Repository_Process(Repository* repository) {
         if (off & REPOSITORY_STATEFLAG_REFRESH)
             StopMessage(r, "Refresh stopped (%s) (%.2fs)", REPOSITORY_STATEFLAG_REFRESH);
         if (off & REPOSITORY_STATEFLAG_SYNC) {
+            // Nothing of the sync runs any more, however it ended (stopped, failed, shut down): the
+            // copies a failed or stopped one made and still knows go now (a completed one's replay
+            // left none); what cannot go is named, and stays on record for the next run.
+            StorageCleanup_RemoveMadeCopies(r->Local);
             DumpToLog(r);
             Repository_RequestListFree(r);
             StopMessage(r, "Synchronize stopped (%s) (%.2fs)", REPOSITORY_STATEFLAG_SYNC);

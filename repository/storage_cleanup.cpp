@@ -574,6 +574,11 @@ int32_t StorageCleanup_ReplayError(Storage* target) {
     return instance ? StorageFile_ReplayError(instance) : 0;
 }
 
+int32_t StorageCleanup_RemoveMadeCopies(Storage* target) {
+    void* instance = FileBackend(target);
+    return instance ? StorageFile_RemoveMadeCopies(instance) : 0;
+}
+
 int32_t StorageCleanup_RecordDropped(Storage* target, MetaFile* next) {
     void* instance = FileBackend(target);
     return instance ? StorageFile_RecordDropped(instance, next) : 0;

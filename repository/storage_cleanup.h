@@ -81,6 +81,9 @@ void StorageCleanup_SetOwner(Storage* target, const char* owner, const char* kep
 int64_t StorageCleanup_RemoveStrayCopies(Storage* target, MetaFile* installed, uint32_t continued = 1);
 // After a 0 of the above: the errno that kept it from its end (see StorageFile_ReplayError), else 0.
 int32_t StorageCleanup_ReplayError(Storage* target);
+// The copies a failed or stopped sync made and still knows go (see StorageFile_RemoveMadeCopies); 0
+// for a storage of another kind.
+int32_t StorageCleanup_RemoveMadeCopies(Storage* target);
 // The files a file storage's installed manifest lists and next does not, recorded by identity (see
 // StorageFile_RecordDropped); 0 and nothing for other storages.
 int32_t StorageCleanup_RecordDropped(Storage* target, MetaFile* next);

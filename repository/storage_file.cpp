@@ -39,11 +39,6 @@
 
 namespace {
 
-// "owner:" and 16 hexadecimal digits.
-constexpr size_t kOwnerSize = 24;
-constexpr char kOwnerMark[] = "owner:";
-constexpr uint64_t kNoMark = UINT64_MAX;
-
 constexpr uint32_t kAttributeReadOnly = 1;
 
 // Bench switch (StorageFile_SetFlushEachFile).
@@ -82,11 +77,6 @@ struct Transfer {
     uint32_t Write;
 };
 
-// The identity a file is judged by: device, inode and the proof StorageFileOS_SameFile takes.
-struct FileId {
-    uint64_t Device, Inode, Proof;
-};
-
 } // namespace
 
 // The other file systems a version's files may lie on (a folder of the installation mounted from
@@ -116,54 +106,12 @@ struct StorageFile {
     uint32_t IgnoreLoaded;
     Pool* Records;
     Pool* Transfers;
-    // The record of copies made (see RecordCopy), appended to and replayed under RecordLock.
+    // The record of copies made (see StorageRecordCopies): what it holds, under RecordLock (which also
+    // keeps Kept).
     CriticalSection* RecordLock;
-    int32_t RecordFd;
-    int32_t ReplayFd;  // the record being replayed, read from ReplayOffset on
-    int32_t ReplayOut; // what stays on record, under the record's scratch name
-    uint64_t ReplayOffset;
-    // The pass of a replay: 0 the copies, 1 the names reserved (whose folders the copies may have held);
-    // where the first ended: what is recorded after it is judged whole by the second.
-    uint32_t ReplayPass;
-    uint64_t ReplayEnd;
-    // Where the names reserved lie in the record, found by the first pass, so that the second reads
-    // them alone (all of the record again once there are more than it holds).
-    uint64_t* Reserved;
-    uint32_t ReservedCount, ReservedCapacity, ReservedNext, ReservedOverflow;
-    uint32_t ReplayFailed;
-    MetaFile* Installed; // the installed manifest, under RecordLock: what an earlier version put here
-    uint32_t ReplayLost; // what stays on record could not all be written down
-    int32_t ReplayError; // the first failure (errno) that kept the replay from its end, 0 for none
-    // The copies the record names, name to identity (see CopyOf), under RecordLock: read from the
-    // record on first use.
-    HashTable* Copies;
-    uint32_t CopiesLoaded;
-    int32_t LoadError; // why the record could not be read, while it could not
-    int32_t FolderLock; // holds the folder while this storage records copies (see HoldFolder)
-    HashTable* Named; // the held names already named, under RecordLock: each is named once
-    // The repository's mark in the record (see StorageFile_SetOwner), empty for none; and the
-    // installation's own names below the folder (the local manifest's), under RecordLock.
-    char Owner[kOwnerSize];
+    StorageRecordCopies Record;
+    // The installation's own names below the folder (the local manifest's), under RecordLock.
     char Kept[STORAGE_FILE_PATH_SIZE];
-    char ReplayOwner[kOwnerSize];    // the mark of the entries the replay reads
-    char ReplayMarked[kOwnerSize];   // the last mark written to what stays on record
-    char RecordName[48];             // the record's name, chosen on first use (see OpenCopiesRecord)
-    uint32_t RecordNumber;           // its number among the reserved names
-    uint32_t RecordFound;            // RecordName held a record proven this storage's when last opened
-    uint64_t ReplayOutStart;         // where the entries of what stays on record begin
-    FileId ReplayId, ReplayOutId;      // the record replayed and what stays on record, as opened
-    uint32_t ReplayOutNumber;          // the name of what stays on record, a free one of the record's
-    char ReplayEndOwner[kOwnerSize]; // the mark in force where the first pass ended
-    uint64_t ReplayOwnerAt;          // where the mark in force stands, kNoMark before any
-    // Under RecordLock: the record marks the installation unfinished (see MarkUnfinished).
-    uint32_t Unfinished;
-    // Under RecordLock: this sync found the mark a stopped run left, and repairs what it changed.
-    uint32_t Repairing;
-    FileList* ReplayList; // under RecordLock: the file table a replay judges copies by, or none
-    // Under RecordLock: the record (by inode) known to end with a whole entry at WholeEnd, as this
-    // storage's own last append left it.
-    uint64_t WholeInode;
-    uint64_t WholeEnd;
     // Under CompletedLock: a folder (open) of each other file system a completed file of this
     // version lies on, by device, so that the flush before the manifest's save reaches them all.
     int32_t MountFolders[kMountsKept];
@@ -186,6 +134,13 @@ void WarmPrint(StorageFile* b) {
 }
 
 int64_t DeleteHandle(void** handle);
+
+// The record's lines go to this storage's log.
+void RecordPrint(void* user, uint32_t verbose, const char* text) {
+    StorageFile* b = static_cast<StorageFile*>(user);
+    if (verbose) StorageFile_VerboseLog(b, 0, "%s", text);
+    else StorageFile_Print(b, "%s", text);
+}
 
 // ---- Names ---------------------------------------------------------------------------------------
 
@@ -281,40 +236,6 @@ void StorageFile_CloseMember(StorageFile* b, OpenRecord* r, uint32_t complete) {
 
 namespace {
 
-// How many names of its own a copy may try where its usual names are held.
-constexpr uint32_t kAlternates = 64;
-// The first number of a copy's name drawn at random (see MakeCopy).
-constexpr uint32_t kRandomCopy = 1000000000u;
-
-// The name of the copy beside `leaf`: "<leaf><suffix>", or "<leaf><suffix><n>" for a name of its
-// own; an earlier version named that one "<leaf>.<n><suffix>" (legacy), which is another file's
-// usual copy name. No listed name has a component of either form (StorageFilePath_IsReserved), and
-// the suffix ends in neither a digit nor "~", so each copy name belongs to one file and one number.
-// Room is left for the scratch name's "~". Refused (ENAMETOOLONG) rather than cut: a cut name could
-// be another entry's, even the file's own.
-int32_t PartialName(const StorageFile* b, const char* leaf, char* out, size_t size, uint32_t alternate = 0,
-                    bool legacy = false) {
-    char number[16] = "";
-    if (alternate) snprintf(number, sizeof(number), legacy ? ".%u" : "%u", alternate);
-    const size_t leafLength = strlen(leaf), numberLength = strlen(number), extensionLength = strlen(b->PartialExtension);
-    if (leafLength + numberLength + extensionLength + 2 > size) {
-        out[0] = 0;
-        return ENAMETOOLONG;
-    }
-    const char* parts[3] = {leaf, legacy ? number : b->PartialExtension, legacy ? b->PartialExtension : number};
-    size_t at = 0;
-    for (const char* part : parts) {
-        const size_t length = strlen(part);
-        memcpy(out + at, part, length);
-        at += length;
-    }
-    out[at] = 0;
-    return 0;
-}
-
-// What the storage answers where a copy's name is held by an entry that is not its copy.
-bool IsHeld(int32_t error) { return error == EPERM || error == EISDIR || error == EEXIST; }
-
 // The folder of a completed file, when it lies on another file system than the installation's
 // folder: kept open for the flush before the manifest's save (flushed at once where more are kept
 // than kMountsKept). 0 or the errno value.
@@ -340,30 +261,6 @@ int32_t NoteMount(StorageFile* b, int32_t directory) {
     return 0;
 }
 
-// Whether the installed manifest lists the name; for a name ending in '/' (a folder), whether it
-// lists anything below it: only then was the folder made for it.
-uint32_t ListedInstalled(void* user, const char* name) {
-    StorageFile* b = static_cast<StorageFile*>(user);
-    const size_t length = strlen(name);
-    if (length && name[length - 1] == '/') {
-        FileList* list = nullptr;
-        if (!b->Installed || !MetaFile_GetFileListHandle(b->Installed, &list) || !list) return 0;
-        char listed[STORAGE_FILE_PATH_SIZE];
-        FileListMember* member = nullptr;
-        for (FileList_MemberGetFirst(list, &member); member; FileList_MemberGetNext(list, member, &member))
-            if (FileList_MemberGetName(list, member, listed, (int32_t)sizeof(listed)) && strncmp(listed, name, length) == 0)
-                return 1;
-        return 0;
-    }
-    FileListIndex* index = nullptr;
-    FileListMember* found = nullptr;
-    uint64_t offset = 0;
-    return b->Installed && MetaFile_GetFileListIndexHandle(b->Installed, &index) && index &&
-                   FileList_IndexFindByName(index, name, &found, &offset)
-               ? 1
-               : 0;
-}
-
 // A folder at a copy's name goes only where an earlier version installed it: what the installed
 // manifest lists in it is erased, and the folder once nothing else is left in it (EISDIR else).
 int32_t ClearInstalledFolder(StorageFile* b, int32_t directory, const char* name, const char* leaf) {
@@ -371,8 +268,8 @@ int32_t ClearInstalledFolder(StorageFile* b, int32_t directory, const char* name
     const char* slash = strrchr(name, '/');
     String_Print(prefix, (int32_t)sizeof(prefix), "%.*s%s", slash ? (int)(slash + 1 - name) : 0, name, leaf);
     CriticalSectionGuard guard(b->RecordLock);
-    if (!b->Installed) return EISDIR;
-    const int32_t error = StorageFileOS_ClearListed(directory, leaf, prefix, b, ListedInstalled);
+    if (!b->Record.Installed) return EISDIR;
+    const int32_t error = StorageFileOS_ClearListed(directory, leaf, prefix, &b->Record, StorageRecord_ListedInstalled);
     if (!error) StorageFile_VerboseLog(b, 0, "Remove installed folder (%s%s)", b->OutputPath, LogText(prefix).Text);
     return error == EISDIR || error == EPERM || error == EXDEV ? EISDIR : error;
 }
@@ -394,7 +291,7 @@ int32_t ClearInstalledFile(StorageFile* b, const char* name) {
             bool listed = false;
             {
                 CriticalSectionGuard guard(b->RecordLock);
-                listed = ListedInstalled(b, prefix) != 0;
+                listed = StorageRecord_ListedInstalled(&b->Record, prefix) != 0;
             }
             if (!listed || status.OtherUser) {
                 error = ENOTDIR;
@@ -435,15 +332,14 @@ bool NotThere(int32_t error, uint32_t write) {
 
 // The full name of the entry `leaf` in the folder holding name, as the log shows it.
 void ShowBeside(const StorageFile* b, const char* name, const char* leaf, char* out, int32_t size) {
-    const char* slash = strrchr(name, '/');
-    String_Print(out, size, "%s%.*s%s", b->OutputPath, slash ? (int)(slash + 1 - name) : 0, name, leaf);
+    StorageRecord_ShowBeside(&b->Record, name, leaf, out, size);
 }
 
 // Whether the entry shown is named for the first time in this storage's life: each is named once.
 bool NameOnce(StorageFile* b, const char* shown) {
     CriticalSectionGuard guard(b->RecordLock);
-    if (HashTable_ContainsKey(b->Named, shown)) return false;
-    HashTable_Add(b->Named, shown, 1);
+    if (HashTable_ContainsKey(b->Record.Named, shown)) return false;
+    HashTable_Add(b->Record.Named, shown, 1);
     return true;
 }
 
@@ -486,660 +382,34 @@ int32_t NameFree(StorageFile* b, int32_t directory, const char* name, const char
 }
 
 // ---- Record of copies ------------------------------------------------------------------------------
-// The storage judges no name in its folder by its look, mode or owner: what stands under a copy's
-// name may be another repository's copy in progress, a file of the user's that another account
-// renamed there, or lie on another mount. So every copy is recorded with what identifies the file
-// made (its device and inode) before any name leads to it, in a file of the folder named by the
-// copies' suffix alone (a name no manifest can give): "<folders made>:<n>:<device>:<inode>:<proof> <name>"
-// and a NUL, <name> the file's (a name may hold any byte but NUL), <folders made> how many of the
-// folders holding it were made for it, <n> 0 for the usual name and the number of a name of its own,
-// <proof> its birth or token (StorageFileOS_SameFile), 0 for none. Each entry follows the mark of
-// the repository that made it ("owner:<16 hex digits>" and a NUL, written with it), so that one
-// repository never judges another's copies in a folder they use in turn; entries before any mark
-// were written by an earlier version, for a repository not known.
-// A copy is the storage's when the record names it so and the file under its name is that file,
-// the effective user's and reached by no second name; every reader asks that (CopyOf). An earlier
-// version wrote "<folders made> <name>" and "<folders made>:<n> <name>" without the file's identity:
-// what those name is only ever removed once the sync ends, never taken up.
-
-struct CopyId {
-    uint64_t Device;
-    uint64_t Inode;
-    uint64_t Birth; // the proof of StorageFileOS_SameFile
-    uint32_t Alternate;
-};
-
-// The room for one entry of the record of copies: its fields and a path. Entries of ours are
-// never longer; readers pass over a longer one whole.
-constexpr uint32_t kRecordEntrySize = STORAGE_FILE_PATH_SIZE + 96;
-
-// The record's entry that marks the installation unfinished: a sync writes it, lasting, before it
-// changes anything there, and a replay keeps it until the sync has completed. No entry of a copy
-// reads so (each starts with a number).
-constexpr char kUnfinished[] = "unfinished";
-
-// The record's own file, found or made by descriptor (see below).
-int32_t OpenCopiesRecord(StorageFile* b, uint32_t create, int32_t* fd);
-const char* RecordLeaf(StorageFile* b);
-
-void PrintRecordError(StorageFile* b, const char* leaf, int32_t error) {
-    if (error == EPERM)
-        StorageFile_Print(b, "Record of copies not the storage's own (%s%s) (%d)", b->OutputPath, leaf,
-                          PLATFORM_ERROR_ERRNO_BASE + error);
-    else if (error == EBUSY)
-        StorageFile_Print(b, "Installation folder (%s) held by another repository (%d)", b->OutputPath,
-                          PLATFORM_ERROR_ERRNO_BASE + error);
-    else
-        StorageFile_Print(b, "Failed to record copies (%s%s) (%d)", b->OutputPath, leaf,
-                          PLATFORM_ERROR_ERRNO_BASE + error);
-}
-
-// Under RecordLock: the folder is this storage's alone while it records copies or replays the
-// record, so that no other repository's record or replay judges this one's copies.
-int32_t HoldFolder(StorageFile* b) {
-    if (b->FolderLock >= 0) return 0;
-    return StorageFileOS_HoldFolder(b->OutputPath, &b->FolderLock);
-}
-
-// Appends one record under RecordLock. A record whose last entry lost its tail (a write cut by a
-// full disk) loses that entry first: it names no copy (none is made before its record is whole),
-// and so is neither read as part of this one nor, given an end, as an entry of its own. A tail
-// longer than any entry of ours only gets its end, as the reader passes over such an entry whole.
-// A failed append takes back what it wrote where it can, and fails the copy before it is made.
-int32_t AppendRecord(StorageFile* b, int32_t fd, const char* line, uint32_t length) {
-    StorageRecordEnd known{b->WholeInode, b->WholeEnd};
-    const int32_t error = StorageRecord_Append(fd, 0, line, length, kRecordEntrySize, &known);
-    b->WholeInode = known.Inode;
-    b->WholeEnd = known.End;
-    return error;
-}
-
-// The mark this storage writes: its repository's, or the bare one of a storage no repository
-// named, which stands for a repository not known, as entries before any mark do.
-const char* MarkOf(const StorageFile* b) { return b->Owner[0] ? b->Owner : kOwnerMark; }
-
-// Whether the entry is a repository's mark; the mark then holds it (one too long to be ours holds
-// a mark no repository has).
-bool NoteOwner(const char* entry, char* owner) {
-    if (strncmp(entry, kOwnerMark, sizeof(kOwnerMark) - 1) != 0) return false;
-    const size_t length = strlen(entry);
-    if (length < kOwnerSize) memcpy(owner, entry, length + 1);
-    else String_CopyLength(owner, "owner:?", (int32_t)kOwnerSize);
-    return true;
-}
-
-// Whose entries follow a mark: this repository's (a storage no repository named takes those of
-// a repository not known for its own, as an earlier version did), another's, or a repository's
-// not known.
-enum class Owner { Mine, Other, Unknown };
-Owner OwnerOf(const StorageFile* b, const char* owner) {
-    if (strcmp(owner, MarkOf(b)) == 0) return Owner::Mine;
-    return strcmp(owner, kOwnerMark) == 0 ? Owner::Unknown : Owner::Other;
-}
-
-// The unfinished mark behind this repository's own mark, as one write: the mark is its alone.
-uint32_t MarkedUnfinished(const StorageFile* b, char* line) {
-    const size_t marked = strlen(MarkOf(b)) + 1;
-    memcpy(line, MarkOf(b), marked);
-    memcpy(line + marked, kUnfinished, sizeof(kUnfinished));
-    return (uint32_t)(marked + sizeof(kUnfinished));
-}
-
-// Under RecordLock.
-int32_t RecordCopyLocked(StorageFile* b, const char* name, uint32_t made, uint32_t alternate, uint64_t device,
-                         uint64_t inode, uint64_t birth) {
-    char line[kOwnerSize + kRecordEntrySize];
-    // The mark and the entry in one write: no entry of this repository's stands after another's mark.
-    const int32_t marked = (int32_t)strlen(MarkOf(b)) + 1;
-    memcpy(line, MarkOf(b), (size_t)marked);
-    const int32_t length = marked +
-                           String_Print(line + marked, (int32_t)sizeof(line) - marked, "%u:%u:%llu:%llu:%llu %s", made,
-                                        alternate, (unsigned long long)device, (unsigned long long)inode,
-                                        (unsigned long long)birth, name) +
-                           1;
-    int32_t error = HoldFolder(b);
-    // A replay under way reads to the end of the record, this one included.
-    if (!error && b->ReplayFd < 0 && b->RecordFd < 0) error = OpenCopiesRecord(b, 1, &b->RecordFd);
-    if (!error) error = AppendRecord(b, b->ReplayFd >= 0 ? b->ReplayFd : b->RecordFd, line, (uint32_t)length);
-    if (error) PrintRecordError(b, RecordLeaf(b), error);
-    return error;
-}
+// What the record holds and every rule of it are the record's (StorageRecordCopies); the transfers
+// record each copy before any name leads to it and ask the record which copies are theirs.
 
 int32_t RecordCopy(StorageFile* b, const char* name, uint32_t made, uint32_t alternate, uint64_t device,
                    uint64_t inode, uint64_t birth) {
     CriticalSectionGuard guard(b->RecordLock);
-    return RecordCopyLocked(b, name, made, alternate, device, inode, birth);
-}
-
-// One record of copies read at *offset, which moves past it: 1 with the record's text in buffer
-// and *whole set unless it is a part of one too long to be ours, 0 at the end. A last record
-// without its end was cut while it was written and names no copy (none is made before its record
-// is whole).
-int32_t ReadRecord(int32_t fd, uint64_t* offset, bool* passing, char* buffer, uint32_t size, bool* whole) {
-    uint32_t got = 0;
-    if (StorageFileOS_ReadSome(fd, *offset, buffer, size - 1, &got) != 0 || got == 0) return 0;
-    buffer[got] = 0;
-    const size_t length = strlen(buffer);
-    if (length == got && got < size - 1) return 0;
-    *offset += length + (length < got ? 1 : 0);
-    *whole = length < got && !*passing;
-    *passing = length == got;
-    return 1;
-}
-
-struct RecordFields {
-    unsigned long Made;
-    uint32_t Alternate;
-    bool Legacy; // written by an earlier version, without the file's identity
-    uint64_t Device;
-    uint64_t Inode; // 0: a scratch name reserved where no unnamed file could be made
-    uint64_t Birth; // 0: not known
-    char Name[STORAGE_FILE_PATH_SIZE];
-};
-
-bool ParseNumber(const char*& at, unsigned long long* value) {
-    if (*at < '0' || *at > '9') return false;
-    char* end = nullptr;
-    errno = 0;
-    *value = strtoull(at, &end, 10);
-    if (errno) return false;
-    at = end;
-    return true;
-}
-
-// A record's fields; false for a record that is not one of ours, which names nothing of ours.
-bool ParseRecord(const StorageFile* b, const char* record, RecordFields* f) {
-    memset(f, 0, sizeof(*f));
-    const char* at = record;
-    unsigned long long numbers[5] = {};
-    int count = 0;
-    for (; count < 5; count++) {
-        if (!ParseNumber(at, &numbers[count])) return false;
-        if (*at != ':') break;
-        at++;
-    }
-    if (count == 5 || *at != ' ') return false;
-    count++;
-    if (count == 3) return false;
-    f->Made = (unsigned long)numbers[0];
-    f->Legacy = count < 4;
-    if (count >= 2) {
-        const bool drawn = !f->Legacy && numbers[1] >= kRandomCopy && numbers[1] <= UINT32_MAX;
-        if ((numbers[1] > kAlternates && !drawn) || (f->Legacy && numbers[1] == 0)) return false;
-        f->Alternate = (uint32_t)numbers[1];
-    }
-    if (count >= 4) {
-        f->Device = numbers[2];
-        f->Inode = numbers[3];
-        // A proof only this process may hold is never one of the record's. A copy where nothing
-        // proves a file is named at random, written down before the name is made: under that name
-        // its device and inode are proof enough, for no one else can have put a file there.
-        f->Birth = numbers[4] == STORAGE_FILE_OS_UNPROVEN ? 0 : numbers[4];
-        if (f->Birth == 0 && f->Alternate >= kRandomCopy) f->Birth = STORAGE_FILE_OS_UNPROVEN;
-    }
-    return numbers[0] <= STORAGE_FILE_PATH_SIZE &&
-           StorageFilePath_Check(at + 1, f->Name, STORAGE_FILE_PATH_SIZE) && strcmp(f->Name, at + 1) == 0 &&
-           !StorageFilePath_IsReserved(f->Name, b->PartialExtension);
-}
-
-// ---- The record's own file ---------------------------------------------------------------------------
-// The record is the storage's by a proof written into it as it is made, never by its name, owner
-// or mode: its first entry, "record:<device>:<inode>:<proof>" and a NUL, names the very file that
-// holds it (<proof> its birth or token, as a copy's), written before any name leads to the file
-// where unnamed files can be made, else at once after its exclusive create. Another account cannot
-// write into a private file of ours; a copy of a record (a backup put back, the user's own cp) is
-// another inode; a second name (a hard link) fails the one-name rule: none of those proves. A
-// record an earlier version made carries no such entry: it is taken only at the usual name, only
-// when every entry in it is one of ours (no other file reads so), and the first replay writes it
-// anew with the entry.
-
-
-// The identity of the open file; without a birth time or token, one only it can match without proof
-// (the entry naming it is written by us alone).
-FileId IdOf(const StorageFileOSStatus& status) {
-    const uint64_t proof = StorageFileOS_ProofOf(status);
-    return FileId{status.Device, status.Inode, proof ? proof : STORAGE_FILE_OS_UNPROVEN};
-}
-
-// The reserved name of number n: the copies' suffix alone, then "<suffix><n>".
-void RecordNameOf(const StorageFile* b, uint32_t n, char* out, int32_t size) {
-    String_Print(out, size, n ? "%s%u" : "%s", b->PartialExtension, n);
-}
-
-// Whether every entry of the open file is one a record of ours holds: what an earlier version's
-// record holds, and no file of anyone else's. A last entry cut while it was written counts only
-// after a whole one (a file without a NUL is text, not a record); an empty file (a create cut
-// before its first entry) holds nothing to lose.
-bool AllEntriesOurs(const StorageFile* b, int32_t fd) {
-    char buffer[kRecordEntrySize], owner[kOwnerSize];
-    uint64_t offset = 0, size = 0, inode = 0;
-    bool passing = false, whole = false, any = false;
-    RecordFields f;
-    while (ReadRecord(fd, &offset, &passing, buffer, (uint32_t)sizeof(buffer), &whole)) {
-        if (!whole ||
-            !(NoteOwner(buffer, owner) || strcmp(buffer, kUnfinished) == 0 || ParseRecord(b, buffer, &f)))
-            return false;
-        any = true;
-    }
-    return StorageFileOS_SizeOf(fd, &size, &inode) == 0 && (offset == size || any);
-}
-
-enum class Proven { Ours, Earlier, Moved, Empty, Not };
-
-// Whether the open file (opened by OpenOwn: a private file of ours reached by one name) is a record
-// of this storage's: its first entry names the file itself; or, at the usual name (primary), one an
-// earlier version made. *start: where the entries begin.
-Proven ProveRecord(const StorageFile* b, int32_t fd, bool primary, uint64_t* start) {
-    const int32_t marked = StorageRecord_Prove(fd, start);
-    if (marked > 0) return Proven::Ours;
-    return marked == 0 && primary && AllEntriesOurs(b, fd) ? Proven::Earlier : Proven::Not;
-}
-
-bool MovedRecord(int32_t fd, uint64_t* start) { return StorageRecord_Moved(fd, start) != 0; }
-
-// The name, held by an entry not proven the storage's record, named once.
-void NameHeldRecord(StorageFile* b, const char* name) {
-    char shown[STORAGE_FILE_PATH_SIZE * 2];
-    String_Print(shown, (int32_t)sizeof(shown), "%s%s", b->OutputPath, name);
-    if (HashTable_ContainsKey(b->Named, shown)) return;
-    HashTable_Add(b->Named, shown, 1);
-    StorageFile_Print(b, "Record of copies not the storage's own (%s) (%d)", LogText(shown).Text,
-                      PLATFORM_ERROR_ERRNO_BASE + EPERM);
-}
-
-// Opens what stands at a record's name (for reading and writing) when it proves a record of ours:
-// 0 with *fd; ENOENT for nothing there; EPERM for an entry that is not a record of ours; or why the
-// name could not be opened. A record of ours that no longer proves itself (Proven::Moved) is opened
-// for reading only: a second name of it may lie elsewhere, and nothing is ever written through it.
-int32_t OpenProven(const StorageFile* b, int32_t directory, const char* name, bool primary, int32_t* fd,
-                   Proven* proven, uint64_t* start) {
-    *proven = Proven::Not;
-    int32_t error = StorageFileOS_OpenOwn(directory, name, 0, 1, fd);
-    // Whatever else stands there (a link, a folder, a fifo, another user's file, one of ours not
-    // private) is held; a failure of this process or the disk is not.
-    if (error == ELOOP || error == EACCES || error == EISDIR || error == ENXIO || error == ETXTBSY ||
-        error == EWOULDBLOCK || error == EEXIST)
-        error = EPERM;
-    if (!error) {
-        *proven = ProveRecord(b, *fd, primary, start);
-        if (*proven != Proven::Not) return 0;
-        // A private file of ours with nothing in it is a record whose making was cut before its
-        // first entry (where the name is made first): it holds nothing, and its name goes.
-        uint64_t size = 0, inode = 0;
-        if (StorageFileOS_SizeOf(*fd, &size, &inode) == 0 && size == 0) {
-            *proven = Proven::Empty;
-            return 0;
-        }
-        StorageFileOS_Close(fd);
-    } else if (error != EPERM) {
-        return error;
-    }
-    error = StorageFileOS_OpenMine(directory, name, fd);
-    if (error == ENOENT) return error;
-    if (!error && MovedRecord(*fd, start)) {
-        *proven = Proven::Moved;
-        return 0;
-    }
-    StorageFileOS_Close(fd);
-    return error && error != EPERM && error != EISDIR && error != EEXIST ? error : EPERM;
-}
-
-// Makes a record (or a replay's scratch) at name (see StorageRecord_Make).
-int32_t MakeRecord(int32_t directory, const char* name, int32_t* fd, uint64_t* start, FileId* id) {
-    uint64_t numbers[3] = {};
-    const int32_t error = StorageRecord_Make(directory, name, fd, start, numbers);
-    *id = FileId{numbers[0], numbers[1], numbers[2]};
-    return error;
-}
-
-// Where another account holds every one of the names tried in turn, a record takes a number drawn at
-// random past them: a name nobody can have taken before it is made, found again by listing the folder.
-constexpr uint32_t kRandomNumber = 1000000000u;
-
-uint32_t RandomNumber() {
-    uint32_t n = 0;
-    if (!Platform_CryptFill(&n, (int32_t)sizeof(n))) return 0;
-    return kRandomNumber + n % 3000000000u;
-}
-
-// The number of a record's name "<suffix><n>" drawn at random, else 0.
-uint32_t RandomRecordNumber(const StorageFile* b, const char* name) {
-    const size_t length = strlen(b->PartialExtension);
-    if (strncmp(name, b->PartialExtension, length) != 0 || strlen(name + length) != 10) return 0;
-    unsigned long long n = 0;
-    const char* at = name + length;
-    if (!ParseNumber(at, &n) || *at || n < kRandomNumber || n > UINT32_MAX) return 0;
-    return (uint32_t)n;
-}
-
-// Makes a new record at a free name: the first of the names tried in turn, from `from`, else one
-// drawn at random. 0 with *fd, *number and the file's identity; or the errno value.
-int32_t MakeRecordFree(const StorageFile* b, int32_t directory, uint32_t from, uint32_t skip, int32_t* fd,
-                       uint64_t* start, FileId* id, uint32_t* number) {
-    char name[sizeof(b->RecordName)];
-    int32_t error = EEXIST;
-    for (uint32_t n = from, tries = 0; error == EEXIST && tries < 8; n = n < kAlternates ? n + 1 : kRandomNumber) {
-        if (n == skip) continue;
-        if (n >= kRandomNumber) {
-            tries++;
-            if ((n = RandomNumber()) == 0) return EIO;
-        }
-        RecordNameOf(b, n, name, (int32_t)sizeof(name));
-        error = MakeRecord(directory, name, fd, start, id);
-        *number = n;
-    }
-    return error;
-}
-
-// A record found beside the one taken: another proven one (a replay stopped between making what
-// stays on record and removing what it replaced) or one of ours that no longer proves itself.
-struct FoundRecord {
-    int32_t Fd;
-    uint32_t Number;
-    uint64_t Start;
-    bool Moved;
-};
-constexpr uint32_t kFoundMax = 8;
-
-// Under RecordLock, with the folder held: takes what the found record holds into the record `into`
-// and removes the found one's name (its other names, if any, stay). Its entries keep their marks;
-// those before any mark are of a repository not known, as in any record. A record that no longer
-// proves itself may hold this installation's state, which is then not known: every repository
-// marked in it, and this one, finds the installation unfinished, and repairs it.
-int32_t AdoptRecord(StorageFile* b, int32_t directory, int32_t into, const FoundRecord& found) {
-    constexpr uint32_t kChunk = 64 * 1024;
-    constexpr uint32_t kMarks = 16;
-    StorageFileOSStatus status{};
-    int32_t error = StorageFileOS_StatusOf(found.Fd, &status);
-    // A second name of a record of ours (a snapshot made with hard links, a link of the user's, one
-    // another account made where the system lets it) leaves its bytes ours: what it says is known, and
-    // nothing is repaired for it. Only one that names another file (a copy) leaves the state unknown.
-    uint64_t proven = 0;
-    const bool unknown = found.Moved && StorageRecord_Prove(found.Fd, &proven) <= 0;
-    if (!error) error = StorageFileOS_Append(into, kOwnerMark, (uint32_t)sizeof(kOwnerMark));
-    char* chunk = static_cast<char*>(Memory_Alloc(kChunk));
-    char marks[kMarks][kOwnerSize];
-    uint32_t markCount = 0;
-    char pending[kOwnerSize] = {};
-    uint32_t pendingLength = 0;
-    for (uint64_t at = found.Start; !error;) {
-        uint32_t got = 0;
-        if ((error = StorageFileOS_ReadSome(found.Fd, at, chunk, kChunk, &got)) != 0 || got == 0) break;
-        if ((error = StorageFileOS_Append(into, chunk, got)) != 0) break;
-        at += got;
-        // The marks it holds, for the repair: each entry read across the chunks.
-        for (uint32_t i = 0; unknown && i < got; i++) {
-            if (chunk[i] != 0) {
-                if (pendingLength + 1 < sizeof(pending)) pending[pendingLength] = chunk[i];
-                pendingLength++;
-                continue;
-            }
-            if (pendingLength < sizeof(pending)) {
-                pending[pendingLength] = 0;
-                char owner[kOwnerSize];
-                bool known = NoteOwner(pending, owner);
-                for (uint32_t m = 0; known && m < markCount; m++) known = strcmp(marks[m], owner) != 0;
-                if (known && markCount < kMarks) memcpy(marks[markCount++], owner, kOwnerSize);
-            }
-            pendingLength = 0;
-        }
-    }
-    Memory_Free(chunk, kChunk);
-    if (unknown && !error && markCount < kMarks) {
-        bool mine = false;
-        for (uint32_t m = 0; m < markCount; m++) mine = mine || strcmp(marks[m], MarkOf(b)) == 0;
-        if (!mine) String_CopyLength(marks[markCount++], MarkOf(b), (int32_t)kOwnerSize);
-    }
-    for (uint32_t m = 0; unknown && !error && m < markCount; m++) {
-        char line[kOwnerSize + sizeof(kUnfinished)];
-        const size_t marked = strlen(marks[m]) + 1;
-        memcpy(line, marks[m], marked);
-        memcpy(line + marked, kUnfinished, sizeof(kUnfinished));
-        error = AppendRecord(b, into, line, (uint32_t)(marked + sizeof(kUnfinished)));
-    }
-    // This repository's own state not known, it repairs.
-    if (unknown && !error) b->Unfinished = 1;
-    // What it held lasts in the record taken before its own name goes.
-    if (!error) error = StorageFileOS_SyncFile(into);
-    char name[sizeof(b->RecordName)];
-    RecordNameOf(b, found.Number, name, (int32_t)sizeof(name));
-    if (!error) error = StorageFileOS_RemoveName(directory, name, status.Device, status.Inode);
-    // Another entry came at the name meanwhile: what was read is taken, that one is not ours.
-    if (error == EEXIST) error = 0;
-    if (!error && found.Moved) {
-        char shown[STORAGE_FILE_PATH_SIZE * 2];
-        String_Print(shown, (int32_t)sizeof(shown), "%s%s", b->OutputPath, name);
-        if (unknown)
-            StorageFile_Print(b, "Record of copies moved or copied, taken up (%s): the installation is repaired",
-                              LogText(shown).Text);
-        else
-            StorageFile_Print(b, "Record of copies reached by a second name, taken up (%s)", LogText(shown).Text);
-    }
-    return error;
-}
-
-// One name of the walk judged: the record taken, a record found beside it, a free name, or a name
-// held by anything else (named once and left: never read, written or removed).
-struct Walk {
-    StorageFile* Backend;
-    int32_t Directory;
-    int32_t Chosen = -1, Earlier = -1;
-    uint32_t Number = 0, Free = UINT32_MAX;
-    uint64_t Start = 0;
-    FoundRecord Found[kFoundMax];
-    uint32_t FoundCount = 0;
-    uint32_t Held = 0; // names held by entries not ours
-    int32_t Error = 0;
-};
-
-void WalkName(Walk& w, uint32_t n) {
-    StorageFile* b = w.Backend;
-    char name[sizeof(b->RecordName)];
-    RecordNameOf(b, n, name, (int32_t)sizeof(name));
-    int32_t found = -1;
-    Proven proven = Proven::Not;
-    uint64_t start = 0;
-    const int32_t opened = OpenProven(b, w.Directory, name, n == 0, &found, &proven, &start);
-    if (opened == 0 && proven == Proven::Empty) {
-        StorageFileOSStatus status{};
-        const int32_t error = StorageFileOS_StatusOf(found, &status);
-        StorageFileOS_Close(&found);
-        if (!error && StorageFileOS_RemoveName(w.Directory, name, status.Device, status.Inode) == 0 &&
-            w.Free == UINT32_MAX)
-            w.Free = n;
-    } else if (opened == ENOENT) {
-        if (w.Free == UINT32_MAX) w.Free = n;
-    } else if (opened == 0 && proven == Proven::Earlier) {
-        w.Earlier = found;
-    } else if (opened == 0 && proven == Proven::Ours && w.Chosen < 0) {
-        w.Chosen = found;
-        w.Number = n;
-        w.Start = start;
-    } else if (opened == 0 && w.FoundCount < kFoundMax) {
-        w.Found[w.FoundCount++] = FoundRecord{found, n, start, proven == Proven::Moved};
-    } else if (opened == 0) {
-        StorageFileOS_Close(&found);
-    } else if (opened == EPERM) {
-        NameHeldRecord(b, name);
-        w.Held++;
-    } else if (!w.Error) {
-        w.Error = opened;
-    }
-}
-
-int32_t WalkRandomName(void* user, const char* name) {
-    Walk& w = *static_cast<Walk*>(user);
-    if (const uint32_t n = RandomRecordNumber(w.Backend, name)) WalkName(w, n);
-    return 1;
-}
-
-// Under RecordLock: opens this storage's record, by descriptor, for reading and writing. The name
-// found before is proven again on what its open reaches; else every reserved name is walked (and,
-// where another holds any of them, the names drawn at random found by listing the folder), the
-// first proven record of ours taken (one at the usual name that an earlier version made when none
-// is), and each name held by anything else named once and left: never read, written or removed.
-// Every other record of ours found (one no longer proving itself included) is taken into it and
-// its name removed. With create, where none is found, the first free name takes a new record; a
-// name taken between the walk and the exclusive create passes to the next. ENOENT: no record, and
-// none made.
-int32_t OpenCopiesRecord(StorageFile* b, uint32_t create, int32_t* fd) {
-    *fd = -1;
-    int32_t directory = -1;
-    const char* leaf = nullptr;
-    int32_t error = StorageFileOS_OpenParent(b->OutputPath, b->PartialExtension, 0, &directory, &leaf);
-    Proven proven = Proven::Not;
-    uint64_t start = 0;
-    if (!error && b->RecordFound &&
-        OpenProven(b, directory, b->RecordName, b->RecordNumber == 0, fd, &proven, &start) == 0) {
-        if (proven == Proven::Ours || proven == Proven::Earlier) {
-            StorageFileOS_Close(&directory);
-            return 0;
-        }
-        StorageFileOS_Close(fd);
-    }
-    b->RecordFound = 0;
-    Walk w;
-    w.Backend = b;
-    w.Directory = directory;
-    for (uint32_t n = 0; !error && n <= kAlternates; n++) WalkName(w, n);
-    // A record at a name drawn at random was made while another held names of these: looked for then.
-    if (!error && w.Held > 0) error = StorageFileOS_ForEachName(directory, &w, WalkRandomName);
-    if (!error) error = w.Error;
-    if (!error && w.Chosen < 0 && w.Earlier >= 0) {
-        w.Chosen = w.Earlier;
-        w.Earlier = -1;
-        w.Number = 0;
-    }
-    // One an earlier version made beside a proven one (a replay stopped before what stays on record
-    // took the usual name) is taken into it too.
-    if (w.Earlier >= 0 && w.FoundCount < kFoundMax) w.Found[w.FoundCount++] = FoundRecord{w.Earlier, 0, 0, false};
-    else StorageFileOS_Close(&w.Earlier);
-    // What else is found is taken into one record, made where none is proven.
-    if (!error && w.FoundCount > 0) error = HoldFolder(b);
-    if (!error && w.Chosen < 0 && w.FoundCount > 0) {
-        FileId id{};
-        error = MakeRecordFree(b, directory, w.Free == UINT32_MAX ? kRandomNumber : w.Free, UINT32_MAX, &w.Chosen,
-                               &w.Start, &id, &w.Number);
-    }
-    for (uint32_t i = 0; i < w.FoundCount; i++) {
-        if (!error) error = AdoptRecord(b, directory, w.Chosen, w.Found[i]);
-        StorageFileOS_Close(&w.Found[i].Fd);
-    }
-    if (!error && w.Chosen >= 0) {
-        *fd = w.Chosen;
-        w.Chosen = -1;
-        b->RecordNumber = w.Number;
-    }
-    StorageFileOS_Close(&w.Chosen);
-    if (!error && *fd < 0) {
-        FileId id{};
-        error = create ? MakeRecordFree(b, directory, w.Free == UINT32_MAX ? kRandomNumber : w.Free, UINT32_MAX, fd,
-                                        &start, &id, &b->RecordNumber)
-                       : ENOENT;
-        if (!create) b->RecordNumber = w.Free != UINT32_MAX ? w.Free : 0;
-        if (error && error != ENOENT) b->RecordNumber = 0;
-    }
-    StorageFileOS_Close(&directory);
-    RecordNameOf(b, b->RecordNumber, b->RecordName, (int32_t)sizeof(b->RecordName));
-    b->RecordFound = *fd >= 0 ? 1 : 0;
-    return error;
-}
-
-// Under RecordLock: the record's name (see OpenCopiesRecord), for the log and the replay's scratch name.
-const char* RecordLeaf(StorageFile* b) {
-    if (!b->RecordName[0]) {
-        int32_t fd = -1;
-        OpenCopiesRecord(b, 0, &fd);
-        StorageFileOS_Close(&fd);
-        if (!b->RecordName[0])
-            String_CopyLength(b->RecordName, b->PartialExtension, (int32_t)sizeof(b->RecordName));
-    }
-    return b->RecordName;
-}
-
-// Under RecordLock: what a stopped replay left at its scratch name goes when it proves a record of
-// ours as the record would (see OpenCopiesRecord); anything else there is named once and left (EPERM).
-int32_t ClearScratch(StorageFile* b, int32_t directory, const char* scratch) {
-    int32_t fd = -1;
-    Proven proven = Proven::Not;
-    uint64_t start = 0;
-    int32_t error = OpenProven(b, directory, scratch, b->RecordNumber == 0, &fd, &proven, &start);
-    if (error == ENOENT) return 0;
-    if (error == EPERM) NameHeldRecord(b, scratch);
-    StorageFileOSStatus status{};
-    if (!error) error = StorageFileOS_StatusOf(fd, &status);
-    StorageFileOS_Close(&fd);
-    const FileId id = IdOf(status);
-    return error ? error : StorageFileOS_RemoveCopy(directory, scratch, id.Device, id.Inode, id.Proof);
-}
-
-// Under RecordLock: the copy of name the record names, or none.
-void SetCopy(StorageFile* b, const char* name, const CopyId* id) {
-    uint64_t value = 0;
-    if (HashTable_GetValue(b->Copies, name, &value)) {
-        CopyId* old = reinterpret_cast<CopyId*>(value);
-        HashTable_Remove(b->Copies, name);
-        Memory_Free(old, sizeof(CopyId));
-    }
-    if (!id) return;
-    CopyId* copy = static_cast<CopyId*>(Memory_Alloc(sizeof(CopyId)));
-    *copy = *id;
-    HashTable_Add(b->Copies, name, (uint64_t)(uintptr_t)copy);
+    return StorageRecord_AddCopy(&b->Record, name, made, alternate, device, inode, birth);
 }
 
 void DropCopy(StorageFile* b, const char* name) {
     CriticalSectionGuard guard(b->RecordLock);
-    SetCopy(b, name, nullptr);
-}
-
-// Under RecordLock: the record read once, the last record of a name winning. One that could not be
-// read (a fault of the disk, not "none there") is no empty record: it is read again at the next
-// call, and until then what it holds is unknown (LoadError).
-void LoadCopies(StorageFile* b) {
-    if (b->CopiesLoaded) return;
-    int32_t fd = -1;
-    const int32_t opened = b->PartialExtension[0] ? OpenCopiesRecord(b, 0, &fd) : ENOENT;
-    b->LoadError = opened == ENOENT ? 0 : opened;
-    if (b->LoadError) return;
-    b->CopiesLoaded = 1;
-    if (opened == 0) {
-        char buffer[kRecordEntrySize];
-        uint64_t offset = 0;
-        bool passing = false, whole = false;
-        RecordFields f;
-        char owner[kOwnerSize] = "owner:";
-        while (ReadRecord(fd, &offset, &passing, buffer, (uint32_t)sizeof(buffer), &whole)) {
-            if (!whole || NoteOwner(buffer, owner)) continue;
-            if (strcmp(buffer, kUnfinished) == 0) {
-                if (OwnerOf(b, owner) == Owner::Mine) b->Unfinished = 1;
-                continue;
-            }
-            if (!ParseRecord(b, buffer, &f) || f.Legacy || f.Inode == 0 || OwnerOf(b, owner) == Owner::Other) continue;
-            const CopyId id{f.Device, f.Inode, f.Birth, f.Alternate};
-            SetCopy(b, f.Name, &id);
-        }
-    }
-    StorageFileOS_Close(&fd);
+    StorageRecord_SetCopy(&b->Record, name, nullptr);
 }
 
 // The copy of name the record names: 1 with its identity, else 0.
-bool RecordedCopy(StorageFile* b, const char* name, CopyId* id) {
+bool RecordedCopy(StorageFile* b, const char* name, StorageRecordCopy* id) {
     CriticalSectionGuard guard(b->RecordLock);
-    LoadCopies(b);
-    uint64_t value = 0;
-    if (!HashTable_GetValue(b->Copies, name, &value)) return false;
-    *id = *reinterpret_cast<const CopyId*>(value);
-    return true;
+    return StorageRecord_FindCopy(&b->Record, name, id);
 }
 
 // The one question every reader asks: is there a copy of name (whose last component, leaf, lies in
 // directory) that this storage made? true with its name when the record names it and that very
 // file stands under it, whatever mode it already has.
 bool CopyOf(StorageFile* b, int32_t directory, const char* name, const char* leaf, char* copy, size_t size,
-            CopyId* id) {
+            StorageRecordCopy* id) {
     copy[0] = 0;
     if (!b->PartialExtension[0] || !RecordedCopy(b, name, id)) return false;
-    if (PartialName(b, leaf, copy, size, id->Alternate) != 0) return false;
+    if (StorageRecord_CopyName(b->PartialExtension, leaf, copy, size, id->Alternate) != 0) return false;
     StorageFileOSStatus status{};
     return StorageFileOS_Status(directory, copy, &status) == 0 && status.OwnSingle &&
            StorageFileOS_SameFile(status, id->Device, id->Inode, id->Birth);
@@ -1152,10 +422,10 @@ bool InstalledAttributes(StorageFile* b, const char* name, uint32_t* attributes)
     FileListMember* found = nullptr;
     uint64_t offset = 0;
     char listed[STORAGE_FILE_PATH_SIZE];
-    if (!b->Installed || !MetaFile_GetFileListIndexHandle(b->Installed, &index) || !index ||
+    if (!b->Record.Installed || !MetaFile_GetFileListIndexHandle(b->Record.Installed, &index) || !index ||
         !FileList_IndexFindByName(index, name, &found, &offset))
         return false;
-    FileList* list = ListOf(b->Installed);
+    FileList* list = ListOf(b->Record.Installed);
     FileList_MemberGetName(list, found, listed, (int32_t)sizeof(listed));
     return strcmp(listed, name) == 0 && FileList_MemberGetAttributes(list, found, attributes);
 }
@@ -1164,7 +434,7 @@ bool InstalledAttributes(StorageFile* b, const char* name, uint32_t* attributes)
 // made it for a version never completed), or a link entry of the installed version there.
 bool LinkGivesWay(StorageFile* b, const char* name, const StorageFileOSStatus& status) {
     if (status.OtherUser) return false;
-    CopyId id{};
+    StorageRecordCopy id{};
     if (RecordedCopy(b, name, &id) && StorageFileOS_SameFile(status, id.Device, id.Inode, id.Birth)) return true;
     CriticalSectionGuard guard(b->RecordLock);
     uint32_t attributes = 0;
@@ -1191,17 +461,17 @@ int32_t MakeCopy(StorageFile* b, OpenRecord* r, const char* name, uint32_t made,
             return ENOSPC;
         }
     }
-    for (uint32_t n = 0; n <= kAlternates; n++) {
+    for (uint32_t n = 0; n <= STORAGE_RECORD_ALTERNATES; n++) {
         char leaf[STORAGE_FILE_PATH_SIZE], scratch[STORAGE_FILE_PATH_SIZE + 8];
-        int32_t error = PartialName(b, r->Leaf, leaf, sizeof(leaf), n);
+        int32_t error = StorageRecord_CopyName(b->PartialExtension, r->Leaf, leaf, sizeof(leaf), n);
         if (!error) {
             String_Print(scratch, (int32_t)sizeof(scratch), "%s~", leaf);
             for (const char* entry : {(const char*)scratch, (const char*)leaf}) {
                 error = NameFree(b, r->Directory, name, entry, n == 0);
-                if (IsHeld(error)) PrintHeld(b, name, entry, error);
+                if (StorageRecord_IsHeld(error)) PrintHeld(b, name, entry, error);
                 if (error) break;
             }
-            if (IsHeld(error)) continue;
+            if (StorageRecord_IsHeld(error)) continue;
         }
         if (error) {
             // Too long for the folder: refused, never cut into another name.
@@ -1229,17 +499,17 @@ int32_t MakeCopy(StorageFile* b, OpenRecord* r, const char* name, uint32_t made,
         // record names it first), so that whatever run comes next knows it for the copy made.
         if (!error && !made_.Birth) StorageFileOS_Mark(fd, &made_);
         uint32_t alternate = n;
-        for (int tries = 0; !error && !StorageFileOS_ProofOf(made_) && alternate <= kAlternates; tries++) {
+        for (int tries = 0; !error && !StorageFileOS_ProofOf(made_) && alternate <= STORAGE_RECORD_ALTERNATES; tries++) {
             uint32_t drawn = 0;
             if (tries == 8 || !Platform_CryptFill(&drawn, (int32_t)sizeof(drawn))) {
                 error = tries == 8 ? EEXIST : EIO;
                 break;
             }
-            drawn = kRandomCopy + drawn % 3000000000u;
+            drawn = STORAGE_RECORD_RANDOM_COPY + drawn % 3000000000u;
             char random[STORAGE_FILE_PATH_SIZE];
-            if ((error = PartialName(b, r->Leaf, random, sizeof(random), drawn)) != 0) break;
+            if ((error = StorageRecord_CopyName(b->PartialExtension, r->Leaf, random, sizeof(random), drawn)) != 0) break;
             error = NameFree(b, r->Directory, name, random, false);
-            if (IsHeld(error)) error = 0;
+            if (StorageRecord_IsHeld(error)) error = 0;
             else if (!error) {
                 alternate = drawn;
                 memcpy(leaf, random, sizeof(leaf));
@@ -1250,11 +520,12 @@ int32_t MakeCopy(StorageFile* b, OpenRecord* r, const char* name, uint32_t made,
             // naming a copy not yet there, and forget it.
             CriticalSectionGuard guard(b->RecordLock);
             const uint64_t proof = StorageFileOS_ProofOf(made_);
-            error = RecordCopyLocked(b, name, made, alternate, made_.Device, made_.Inode, proof);
+            error = StorageRecord_AddCopy(&b->Record, name, made, alternate, made_.Device, made_.Inode, proof);
             if (!error) error = StorageFileOS_NameCopy(r->Directory, fd, named, leaf);
             // Where nothing can prove it, the name drawn at random does (see ParseRecord).
-            const CopyId id{made_.Device, made_.Inode, proof ? proof : STORAGE_FILE_OS_UNPROVEN, alternate};
-            if (!error) SetCopy(b, name, &id);
+            const StorageRecordCopy id{made_.Device, made_.Inode, proof ? proof : STORAGE_FILE_OS_UNPROVEN, alternate, 1,
+                                       made};
+            if (!error) StorageRecord_SetCopy(&b->Record, name, &id);
         }
         if (error) {
             StorageFileOS_Close(&fd);
@@ -1266,7 +537,7 @@ int32_t MakeCopy(StorageFile* b, OpenRecord* r, const char* name, uint32_t made,
         String_CopyLengthSafe(r->PartialLeaf, (int32_t)sizeof(r->PartialLeaf), leaf, (int32_t)strlen(leaf));
         r->Fd = fd;
         r->Copied = installed ? 1 : 0;
-        if (n && n <= kAlternates) {
+        if (n && n <= STORAGE_RECORD_ALTERNATES) {
             char shown[STORAGE_FILE_PATH_SIZE * 2];
             ShowBeside(b, name, leaf, shown, (int32_t)sizeof(shown));
             StorageFile_VerboseLog(b, 0, "Copy under a name of its own (%s)", LogText(shown).Text);
@@ -1331,7 +602,7 @@ int64_t StorageFile_Open(StorageFile* b, const char* name, uint32_t write, uint3
         if (error == ENOENT && r->Write && made > 0 && (error = RecordCopy(b, name, made, 0, 0, 0, 0)) == 0)
             error = StorageFileOS_OpenParent(b->OutputPath, name, 1, &r->Directory, &leaf, &made);
         StorageFileOSStatus status{};
-        CopyId id{};
+        StorageRecordCopy id{};
         bool ours = false;
         if (!error) String_CopyLengthSafe(r->Leaf, (int32_t)sizeof(r->Leaf), leaf, (int32_t)strlen(leaf));
         // A read opens the name without following a link (ELOOP), so only a write asks first.
@@ -1449,7 +720,7 @@ bool WantedAttributes(StorageFile* b, const Entry& entry) {
     if (entry.HasAttributes) return true;
     CriticalSectionGuard guard(b->RecordLock);
     uint32_t installed = 0;
-    return b->Repairing || InstalledAttributes(b, entry.Name, &installed);
+    return b->Record.Repairing || InstalledAttributes(b, entry.Name, &installed);
 }
 
 // Whether this storage holds the file open for writing, under its copy.
@@ -1469,14 +740,14 @@ bool WriterOpen(StorageFile* b, const char* name) {
 int32_t MakeLink(StorageFile* b, int32_t directory, const char* name, const char* leaf, uint32_t made,
                  const char* target) {
     if (!b->PartialExtension[0]) return StorageFileOS_CreateLink(directory, leaf, target);
-    for (uint32_t n = 0; n <= kAlternates; n++) {
+    for (uint32_t n = 0; n <= STORAGE_RECORD_ALTERNATES; n++) {
         char copy[STORAGE_FILE_PATH_SIZE], scratch[STORAGE_FILE_PATH_SIZE + 8];
-        int32_t error = PartialName(b, leaf, copy, sizeof(copy), n);
+        int32_t error = StorageRecord_CopyName(b->PartialExtension, leaf, copy, sizeof(copy), n);
         if (error) return error;
         String_Print(scratch, (int32_t)sizeof(scratch), "%s~", copy);
         error = NameFree(b, directory, name, scratch, false);
-        if (IsHeld(error)) PrintHeld(b, name, scratch, error);
-        if (IsHeld(error)) continue;
+        if (StorageRecord_IsHeld(error)) PrintHeld(b, name, scratch, error);
+        if (StorageRecord_IsHeld(error)) continue;
         if (!error) error = RecordCopy(b, name, made, n, 0, 0, 0);
         if (!error) error = StorageFileOS_CreateLink(directory, scratch, target);
         if (error == EEXIST) continue;
@@ -1485,7 +756,7 @@ int32_t MakeLink(StorageFile* b, int32_t directory, const char* name, const char
         if (!error && (status.Kind != STORAGE_FILE_OS_LINK || status.OtherUser)) error = EEXIST;
         if (!error) {
             CriticalSectionGuard guard(b->RecordLock);
-            error = RecordCopyLocked(b, name, made, n, status.Device, status.Inode, status.Birth);
+            error = StorageRecord_AddCopy(&b->Record, name, made, n, status.Device, status.Inode, status.Birth);
             if (!error) error = StorageFileOS_Rename(directory, scratch, leaf);
         }
         if (error) StorageFileOS_RemoveOwn(directory, scratch, STORAGE_FILE_OS_OWN_LINK);
@@ -1566,7 +837,7 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
         if (!error) error = StorageFileOS_Status(directory, leaf, &complete);
         if (!error) {
             char partialLeaf[STORAGE_FILE_PATH_SIZE];
-            CopyId id{};
+            StorageRecordCopy id{};
             partial = CopyOf(b, directory, entry.Name, leaf, partialLeaf, sizeof(partialLeaf), &id) ? 1 : 0;
         }
         StorageFileOS_Close(&directory);
@@ -1658,8 +929,8 @@ static int64_t StorageFile_FileCompleteInt(StorageFile* b, FileList* list, FileL
                 StorageFile_Print(b, "Failed to rename file (%s) (%d)", LogText(entry.Name).Text,
                                   PLATFORM_ERROR_ERRNO_BASE + error);
         }
-        CopyId was{};
-        const bool drawn = !error && r->Partial && RecordedCopy(b, entry.Name, &was) && was.Alternate >= kRandomCopy;
+        StorageRecordCopy was{};
+        const bool drawn = !error && r->Partial && RecordedCopy(b, entry.Name, &was) && was.Alternate >= STORAGE_RECORD_RANDOM_COPY;
         if (!error) {
             // The copy is the installed file now; its record names nothing left under a copy's name.
             if (r->Partial) DropCopy(b, entry.Name);
@@ -1794,7 +1065,7 @@ bool SliceUnchanged(StorageFile* b, StorageRequest* request, const Entry& entry,
     {
         // Nothing the installed manifest does not list was installed: no file of it to keep.
         CriticalSectionGuard guard(b->RecordLock);
-        if (b->Installed && !ListedInstalled(b, entry.Name)) return false;
+        if (b->Record.Installed && !StorageRecord_ListedInstalled(&b->Record, entry.Name)) return false;
     }
     {
         // A writer has its copy already; a reader of the installed file is no reason to copy it.
@@ -1809,7 +1080,7 @@ bool SliceUnchanged(StorageFile* b, StorageRequest* request, const Entry& entry,
     char partialLeaf[STORAGE_FILE_PATH_SIZE];
     StorageFileOSStatus status{};
     // What stands at a copy's name and is not ours is no copy of this file.
-    CopyId id{};
+    StorageRecordCopy id{};
     bool same = !CopyOf(b, directory, entry.Name, leaf, partialLeaf, sizeof(partialLeaf), &id) &&
                 StorageFileOS_OpenFile(directory, leaf, 0, &fd) == 0 &&
                 StorageFileOS_StatusOf(fd, &status) == 0 && status.Size == entry.Size &&
@@ -1956,38 +1227,69 @@ int64_t DeleteHandle(void** handle) {
     }
     HashTable_Delete(&b->OpenFiles);
     HashTable_Delete(&b->Completed);
-    for (;;) {
-        HashTableMember* m = nullptr;
-        if (!HashTable_MemberGetFirst(b->Copies, &m) || !m) break;
-        uint64_t value = 0;
-        HashTable_MemberGetValue(b->Copies, m, &value);
-        HashTable_MemberRemove(b->Copies, &m);
-        Memory_Free(reinterpret_cast<CopyId*>(value), sizeof(CopyId));
-    }
-    HashTable_Delete(&b->Copies);
-    StorageFileOS_Close(&b->FolderLock);
-    HashTable_Delete(&b->Named);
+    StorageRecord_CopiesFree(&b->Record);
     HashTable_Delete(&b->Ignore);
     Pool_Delete(&b->Records);
     Pool_Delete(&b->Transfers);
-    StorageFileOS_Close(&b->RecordFd);
-    StorageFileOS_Close(&b->ReplayFd);
-    StorageFileOS_Close(&b->ReplayOut);
     for (uint32_t i = 0; i < b->MountCount; i++) StorageFileOS_Close(&b->MountFolders[i]);
-    if (b->Reserved) Memory_Free(b->Reserved, b->ReservedCapacity * 2 * sizeof(uint64_t));
-    if (b->Installed) MetaFile_Release(&b->Installed);
     CriticalSection_Delete(&b->RecordLock);
     CriticalSection_Delete(&b->OpenLock);
     CriticalSection_Delete(&b->CompletedLock);
     return StorageFileInternal_Free<StorageFile>(handle);
 }
 
-// A storage shut down records no more copies, so the folder is let go now: the backend itself may
-// live on a moment in a step's completion on another thread, and the next storage of the folder
-// must not find it held then. A replay under way keeps it until it ends with the backend.
+// Whether a transfer held the file's record when the removal began (user: those names).
+bool InUse(void* user, const char* name) {
+    return HashTable_ContainsKey(static_cast<HashTable*>(user), name) != 0;
+}
+
+// The copies this storage made and still knows go with a sync that failed or stopped (see
+// StorageRecord_RemoveMade). A writer's record kept open for the pieces to come is closed first, so
+// that nothing is written through it into a copy gone; what a transfer still holds stays. The table
+// is read before the record is held, never under it (a transfer holds its file's lock while it
+// records a copy, and the table's lock is taken before a file's).
+int32_t RemoveMade(StorageFile* b) {
+    HashTable* busy = nullptr;
+    HashTable_Create(&busy, STORAGE_FILE_PATH_SIZE, 16);
+    HashTable_SetValueCallback(busy, nullptr, HashTable_StringKeyedValue);
+    for (bool idle = true; idle;) {
+        OpenRecord* found = nullptr;
+        {
+            CriticalSectionGuard guard(b->OpenLock);
+            HashTableMember* m = nullptr;
+            for (HashTable_MemberGetFirst(b->OpenFiles, &m); m;) {
+                uint64_t value = 0;
+                HashTable_MemberGetValue(b->OpenFiles, m, &value);
+                OpenRecord* r = reinterpret_cast<OpenRecord*>(value);
+                if (r->References <= 0) {
+                    found = r;
+                    HashTable_MemberRemove(b->OpenFiles, &m);
+                    break;
+                }
+                if (!HashTable_ContainsKey(busy, r->Name)) HashTable_Add(busy, r->Name, 1);
+                HashTableMember* next = nullptr;
+                HashTable_MemberGetNext(b->OpenFiles, m, &next);
+                m = next;
+            }
+        }
+        idle = found != nullptr;
+        if (found) FreeRecord(b, found);
+    }
+    int32_t error = 0;
+    {
+        CriticalSectionGuard guard(b->RecordLock);
+        error = StorageRecord_RemoveMade(&b->Record, busy, InUse);
+    }
+    HashTable_Delete(&busy);
+    return error;
+}
+
+// A storage shut down records no more copies (see StorageRecord_Shutdown). What it made is left as
+// it is: a shutdown is no verdict on the sync (its owner removes a failed one's copies, see
+// StorageFile_RemoveMadeCopies), and a storage let go as a killed process lets it go leaves them too.
 void Shutdown(StorageFile* b) {
     CriticalSectionGuard guard(b->RecordLock);
-    if (b->ReplayFd < 0) StorageFileOS_Close(&b->FolderLock);
+    StorageRecord_Shutdown(&b->Record);
 }
 
 } // namespace
@@ -2004,15 +1306,11 @@ int64_t StorageFile_Create(void** instance) {
     // crowd one bucket.
     HashTable_SetValueCallback(b->OpenFiles, nullptr, HashTable_StringKeyedValue);
     HashTable_SetValueCallback(b->Completed, nullptr, HashTable_StringKeyedValue);
-    HashTable_Create(&b->Copies, STORAGE_FILE_PATH_SIZE, 16);
-    HashTable_SetValueCallback(b->Copies, nullptr, HashTable_StringKeyedValue);
-    HashTable_Create(&b->Named, STORAGE_FILE_PATH_SIZE * 2, 16);
-    HashTable_SetValueCallback(b->Named, nullptr, HashTable_StringKeyedValue);
+    StorageRecord_CopiesInit(&b->Record, b->OutputPath, b->PartialExtension, b, RecordPrint);
     StorageFilePath_IgnoreCreate(&b->Ignore);
     CriticalSection_Create(&b->OpenLock);
     CriticalSection_Create(&b->CompletedLock);
     CriticalSection_Create(&b->RecordLock);
-    b->RecordFd = b->ReplayFd = b->ReplayOut = b->FolderLock = -1;
     Pool_Create(&b->Records);
     Pool_SetMemorySize(b->Records, sizeof(OpenRecord));
     Pool_SetChunkSize(b->Records, 10);
@@ -2078,8 +1376,8 @@ int64_t StorageFile_Configure(void* instance, Storage* storage, void* context, D
         return 0;
     }
     Path_FixSlash(b->OutputPath, (int32_t)sizeof(b->OutputPath), 1);
-    b->RecordName[0] = 0;
-    b->RecordFound = 0;
+    b->Record.RecordName[0] = 0;
+    b->Record.RecordFound = 0;
     b->IgnorePath[0] = 0;
     if (dictionary && Dictionary_GetStringByKey(dictionary, "ignore", text, (int32_t)sizeof(text)) && text[0])
         Path_Resolve(text, b->IgnorePath, (int32_t)sizeof(b->IgnorePath));
@@ -2116,498 +1414,39 @@ bool CopiedHere(StorageFile* b, const char* name) {
 
 } // namespace
 
-namespace {
-
-// A replay call's share of time: a stop is never kept waiting behind it.
-std::atomic<double> replayBudget{0.1};
-
-// Names what is left of a copy under `shown` and counts it: the record keeps naming it.
-void PrintLeft(StorageFile* b, const char* shown, int32_t error) {
-    b->ReplayFailed++;
-    // What another user or another mount holds is left by design; anything else failed.
-    if (!b->ReplayError && error != EPERM && error != EXDEV && error != EEXIST) b->ReplayError = error;
-    if (error == EPERM)
-        StorageFile_Print(b, "Name of a copy held by another user (%s) (%d)", LogText(shown).Text,
-                          PLATFORM_ERROR_ERRNO_BASE + error);
-    else if (error == EXDEV)
-        StorageFile_Print(b, "Copy on another mount left (%s) (%d)", LogText(shown).Text,
-                          PLATFORM_ERROR_ERRNO_BASE + error);
-    else if (error == EEXIST)
-        StorageFile_Print(b, "Not the storage's own file (%s) (%d)", LogText(shown).Text,
-                          PLATFORM_ERROR_ERRNO_BASE + error);
-    else
-        StorageFile_Print(b, "Failed to remove stray copy (%s) (%d)", LogText(shown).Text,
-                          PLATFORM_ERROR_ERRNO_BASE + error);
-}
-
-// Removes up to `made` emptied folders holding name, from the deepest up, on the folder's own
-// mount only; a folder that was there before the copy, or holds anything, stays.
-void CollapseMade(StorageFile* b, const char* name, uint32_t made) {
-    char prefix[STORAGE_FILE_PATH_SIZE];
-    String_CopyLengthSafe(prefix, (int32_t)sizeof(prefix), name, (int32_t)strlen(name));
-    for (char* slash; made > 0 && (slash = strrchr(prefix, '/')) != nullptr; made--) {
-        *slash = 0;
-        int32_t directory = -1;
-        const char* leaf = nullptr;
-        if (StorageFileOS_OpenParent(b->OutputPath, prefix, 0, &directory, &leaf, nullptr, 1) != 0) return;
-        const int32_t error = StorageFileOS_Remove(directory, leaf, 1);
-        StorageFileOS_Close(&directory);
-        // One a kill kept from being made leaves those above it to go.
-        if (error == ENOENT) continue;
-        if (error != 0) return;
-        StorageFile_VerboseLog(b, 0, "Collapse directory (%s)", LogText(prefix).Text);
-    }
-}
-
-// Under RecordLock: whether the record identifies the file as a copy this version made.
-bool IdentityRecorded(StorageFile* b, const StorageFileOSStatus& status) {
-    HashTableMember* m = nullptr;
-    for (HashTable_MemberGetFirst(b->Copies, &m); m;) {
-        uint64_t value = 0;
-        HashTable_MemberGetValue(b->Copies, m, &value);
-        const CopyId* id = reinterpret_cast<const CopyId*>(value);
-        if (StorageFileOS_SameFile(status, id->Device, id->Inode, id->Birth)) return true;
-        HashTableMember* next = nullptr;
-        HashTable_MemberGetNext(b->Copies, m, &next);
-        m = next;
-    }
-    return false;
-}
-
-bool Listed(FileListIndex* index, const char* name) {
-    FileListMember* found = nullptr;
-    uint64_t offset = 0;
-    return index && FileList_IndexFindByName(index, name, &found, &offset);
-}
-
-// Under RecordLock: whether the table a replay judges by lists name as a file (not as a link).
-bool ListedFile(StorageFile* b, FileListIndex* index, const char* name) {
-    FileListMember* found = nullptr;
-    uint64_t offset = 0;
-    uint32_t attributes = 0;
-    if (!index || !FileList_IndexFindByName(index, name, &found, &offset)) return false;
-    return !b->ReplayList || !FileList_MemberGetAttributes(b->ReplayList, found, &attributes) ||
-           !(attributes & kAttributeLink);
-}
-
-// A copy that became its file in a sync that failed afterwards: where the installed manifest does
-// not list that file, it is a leftover of the failed version, and goes while it is still the very
-// file made. true when it could not go, or stays on record: while the installation is unfinished
-// a listed one is still a file of a version not completed, which a later version that does not
-// list it removes (a folder made for it may stand where that version puts a file). Before the
-// version being installed is saved (STORAGE_FILE_STRAY_PENDING), one the saved manifest lists stays
-// too: a run that fails now must leave every file that manifest lists, and the manifest that drops
-// it, once saved, has it go.
-bool RemoveUnlisted(StorageFile* b, int32_t directory, const char* leaf, const RecordFields& f, FileListIndex* index,
-                    uint32_t continued) {
-    const bool listed =
-        Listed(index, f.Name) || ((continued & STORAGE_FILE_STRAY_PENDING) && ListedInstalled(b, f.Name));
-    if (listed && !b->Unfinished) return false;
-    // A copy named at random is proven by that name alone: under the file's name nothing tells it
-    // from a file given its inode since.
-    if (f.Alternate >= kRandomCopy && f.Birth == STORAGE_FILE_OS_UNPROVEN) return false;
-    StorageFileOSStatus status{};
-    if (StorageFileOS_Status(directory, leaf, &status) != 0 || !StorageFileOS_SameFile(status, f.Device, f.Inode, f.Birth) ||
-        !(status.OwnSingle || (status.Kind == STORAGE_FILE_OS_LINK && !status.OtherUser)))
-        return false;
-    if (listed) return true;
-    char shown[STORAGE_FILE_PATH_SIZE * 2];
-    ShowBeside(b, f.Name, leaf, shown, (int32_t)sizeof(shown));
-    StorageFile_VerboseLog(b, 0, "Remove file of a failed version (%s)", LogText(shown).Text);
-    const int32_t error = StorageFileOS_RemoveCopy(directory, leaf, f.Device, f.Inode, f.Birth);
-    if (error && !IsHeld(error)) {
-        PrintLeft(b, shown, error);
-        return true;
-    }
-    return false;
-}
-
-// A copy made in a folder on another mount, looked at there without any removal across it: true
-// when nothing of it is left to remove (neither its name nor its scratch name leads to it, and
-// where it became its file, the manifest lists that file), so that the record lets it go instead
-// of naming it again with every sync.
-bool GoneAcross(StorageFile* b, const RecordFields& f, const char* copy, FileListIndex* index) {
-    int32_t directory = -1;
-    const char* leaf = nullptr;
-    if (StorageFileOS_OpenParent(b->OutputPath, f.Name, 0, &directory, &leaf) != 0) return false;
-    char held[STORAGE_FILE_PATH_SIZE + 8];
-    String_Print(held, (int32_t)sizeof(held), "%s~", copy);
-    bool gone = true;
-    for (const char* name : {copy, (const char*)held, leaf}) {
-        StorageFileOSStatus status{};
-        if (StorageFileOS_Status(directory, name, &status) != 0) {
-            gone = false;
-            break;
-        }
-        if (StorageFileOS_SameFile(status, f.Device, f.Inode, f.Birth) && (name != leaf || !Listed(index, f.Name))) gone = false;
-    }
-    StorageFileOS_Close(&directory);
-    return gone;
-}
-
-// A copy reached by two names where the one beside it is its own scratch name: a copy made at that
-// name and cut between its link to the copy's name and the scratch name's removal. The scratch name
-// goes; true when the copy is then reached by its own name alone.
-bool SecondNameOurs(int32_t directory, const char* copy, const char* held, StorageFileOSStatus* status,
-                    const RecordFields& f) {
-    StorageFileOSStatus scratch{};
-    if (status->Kind != STORAGE_FILE_OS_FILE || StorageFileOS_Status(directory, held, &scratch) != 0 ||
-        !StorageFileOS_SameFile(scratch, f.Device, f.Inode, f.Birth) || scratch.OtherUser ||
-        StorageFileOS_RemoveName(directory, held, f.Device, f.Inode) != 0)
-        return false;
-    StorageFileOSStatus now{};
-    if (StorageFileOS_Status(directory, copy, &now) != 0 || !StorageFileOS_SameFile(now, f.Device, f.Inode, f.Birth) ||
-        !now.OwnSingle)
-        return false;
-    *status = now;
-    return true;
-}
-
-// One record judged, under RecordLock; true when it stays on record: while a copy it names is left
-// (listed and kept to be continued, or not removable), and never once no copy of ours is there.
-// With known, the entry is this repository's own (not an earlier version's, whose repository is
-// not known).
-bool ReplayRecord(StorageFile* b, const char* record, FileListIndex* index, uint32_t continued, bool known) {
-    RecordFields f;
-    if (!ParseRecord(b, record, &f)) return false;
-    const char* slash = strrchr(f.Name, '/');
-    char copy[STORAGE_FILE_PATH_SIZE + 8], shown[STORAGE_FILE_PATH_SIZE * 2];
-    // A name too long to be made was never made.
-    if (PartialName(b, slash ? slash + 1 : f.Name, copy, sizeof(copy) - 8, f.Alternate, f.Legacy) != 0) return false;
-    ShowBeside(b, f.Name, copy, shown, (int32_t)sizeof(shown));
-    int32_t directory = -1;
-    const char* leaf = nullptr;
-    int32_t error = StorageFileOS_OpenParent(b->OutputPath, f.Name, 0, &directory, &leaf, nullptr, 1);
-    if (error == ENOENT || error == ENOTDIR) {
-        // No copy there; the folders made for it before a kill go, those above a missing one too.
-        CollapseMade(b, f.Name, (uint32_t)f.Made);
-        return false;
-    }
-    if (error == EXDEV && !f.Legacy && f.Inode != 0 && GoneAcross(b, f, copy, index)) return false;
-    if (error) {
-        // Kept on record: once the mount is gone, or the failure over, a later sync removes it.
-        PrintLeft(b, shown, error);
-        return true;
-    }
-    bool keep = false;
-    if (!f.Legacy && f.Inode != 0) {
-        StorageFileOSStatus status{};
-        error = StorageFileOS_Status(directory, copy, &status);
-        const bool same = !error && StorageFileOS_SameFile(status, f.Device, f.Inode, f.Birth);
-        char held[STORAGE_FILE_PATH_SIZE + 8];
-        String_Print(held, (int32_t)sizeof(held), "%s~", copy);
-        StorageFileOSStatus scratch{};
-        if (error) {
-            PrintLeft(b, shown, error);
-            keep = true;
-        } else if (!same && StorageFileOS_Status(directory, held, &scratch) == 0 &&
-                   StorageFileOS_SameFile(scratch, f.Device, f.Inode, f.Birth)) {
-            // Recorded under the scratch name it was made at, and cut before it took its name.
-            StorageFile_VerboseLog(b, 0, "Remove stray copy (%s~)", LogText(shown).Text);
-            error = StorageFileOS_RemoveCopy(directory, held, f.Device, f.Inode, f.Birth);
-            if (error && !IsHeld(error)) {
-                PrintLeft(b, shown, error);
-                keep = true;
-            }
-        } else if (!same) {
-            // The copy became the file, or never got its name: what stands there is not it.
-            if (status.Kind != STORAGE_FILE_OS_MISSING)
-                StorageFile_Print(b, "Not the storage's own file (%s) (%d)", LogText(shown).Text,
-                                  PLATFORM_ERROR_ERRNO_BASE + EEXIST);
-            // Only this repository's own entries say a file is of a version it failed to install.
-            keep = known && RemoveUnlisted(b, directory, leaf, f, index, continued);
-        } else if (!status.OwnSingle && status.OtherUser) {
-            // Ours, but another account's now: nothing to remove blindly.
-            PrintLeft(b, shown, EPERM);
-            keep = true;
-        } else if (!status.OwnSingle && !SecondNameOurs(directory, copy, held, &status, f)) {
-            // Reached by a second name the user gave (a snapshot made with hard links, a link of
-            // theirs): nothing tells it from their file now, so it is theirs, left where it stands.
-            // Its entry goes with this look: kept, it would hold the record alive with every run.
-            StorageFile_Print(b, "Not the storage's own file (%s) (%d)", LogText(shown).Text,
-                              PLATFORM_ERROR_ERRNO_BASE + EEXIST);
-        } else if (continued && ListedFile(b, index, f.Name)) {
-            // The copy of a listed file that a mask left unfinished holds the progress the next run
-            // continues (a link listed there has no use for it).
-            keep = true;
-        } else {
-            StorageFile_VerboseLog(b, 0, "Remove stray copy (%s)", LogText(shown).Text);
-            error = StorageFileOS_RemoveCopy(directory, copy, f.Device, f.Inode, f.Birth);
-            if (error && !IsHeld(error)) {
-                PrintLeft(b, shown, error);
-                keep = true;
-            } else {
-                uint64_t value = 0;
-                if (HashTable_GetValue(b->Copies, f.Name, &value) &&
-                    reinterpret_cast<const CopyId*>(value)->Inode == f.Inode)
-                    SetCopy(b, f.Name, nullptr);
-            }
-        }
-    } else {
-        // A copy an earlier version recorded without its identity, or a scratch name reserved: a
-        // private file of ours there goes, unless the record identifies it as a copy made since.
-        for (const char* suffix : {"", "~"}) {
-            if (!f.Legacy && !suffix[0]) continue;
-            char entry[STORAGE_FILE_PATH_SIZE + 8];
-            String_Print(entry, (int32_t)sizeof(entry), "%s%s", copy, suffix);
-            StorageFileOSStatus status{};
-            if (StorageFileOS_Status(directory, entry, &status) != 0 || status.Kind == STORAGE_FILE_OS_MISSING ||
-                IdentityRecorded(b, status))
-                continue;
-            // At the scratch name a link may stand too, made there by the storage alone.
-            error = StorageFileOS_RemoveOwn(directory, entry, suffix[0] ? STORAGE_FILE_OS_OWN_LINK : 0);
-            if (!error) StorageFile_VerboseLog(b, 0, "Remove stray copy (%s%s)", LogText(shown).Text, suffix);
-            // What is not a private file of ours was never a copy of ours.
-            if (error && !IsHeld(error)) {
-                char left[STORAGE_FILE_PATH_SIZE * 2 + 2];
-                String_Print(left, (int32_t)sizeof(left), "%s%s", shown, suffix);
-                PrintLeft(b, left, error);
-                keep = true;
-            }
-        }
-    }
-    StorageFileOS_Close(&directory);
-    // Before the version being installed is saved, what was made for a name it lists is still of a
-    // version never installed: a run that fails now must find it on record.
-    if (!keep && (continued & STORAGE_FILE_STRAY_PENDING) && known && Listed(index, f.Name)) keep = true;
-    if (!keep) CollapseMade(b, f.Name, (uint32_t)f.Made);
-    return keep;
-}
-
-// One record judged by a replay, written to what stays on record when it stays.
-void ReplayKeep(StorageFile* b, const char* record, FileListIndex* index, uint32_t continued) {
-    // Another repository's entries are its own replay's to judge: they stay as they are.
-    const Owner owner = OwnerOf(b, b->ReplayOwner);
-    if (owner != Owner::Other && !ReplayRecord(b, record, index, continued, owner == Owner::Mine)) return;
-    int32_t error = 0;
-    if (strcmp(b->ReplayMarked, b->ReplayOwner) != 0) {
-        error = StorageFileOS_Append(b->ReplayOut, b->ReplayOwner, (uint32_t)strlen(b->ReplayOwner) + 1);
-        if (!error) memcpy(b->ReplayMarked, b->ReplayOwner, sizeof(b->ReplayMarked));
-    }
-    if (!error) error = StorageFileOS_Append(b->ReplayOut, record, (uint32_t)strlen(record) + 1);
-    if (error) {
-        PrintRecordError(b, RecordLeaf(b), error);
-        b->ReplayLost++;
-        if (!b->ReplayError) b->ReplayError = error;
-    }
-}
-
-// Where the first pass found a name reserved; past the bound the second pass reads the record whole.
-// Two offsets a name: its entry's and its mark's.
-void NoteReserved(StorageFile* b, uint64_t offset, uint64_t mark) {
-    constexpr uint32_t kReservedMax = 1u << 16;
-    if (b->ReservedOverflow) return;
-    if (b->ReservedCount == b->ReservedCapacity) {
-        if (b->ReservedCapacity >= kReservedMax) {
-            b->ReservedOverflow = 1;
-            return;
-        }
-        const uint32_t capacity = b->ReservedCapacity ? b->ReservedCapacity * 2 : 64;
-        uint64_t* grown = static_cast<uint64_t*>(Memory_Alloc(capacity * 2 * sizeof(uint64_t)));
-        if (b->ReservedCount) memcpy(grown, b->Reserved, b->ReservedCount * 2 * sizeof(uint64_t));
-        if (b->Reserved) Memory_Free(b->Reserved, b->ReservedCapacity * 2 * sizeof(uint64_t));
-        b->Reserved = grown;
-        b->ReservedCapacity = capacity;
-    }
-    b->Reserved[2 * b->ReservedCount] = offset;
-    b->Reserved[2 * b->ReservedCount++ + 1] = mark;
-}
-
-// Ends a replay: what stays on record replaces the record, or none is left. A replay that could
-// not write down all that stays leaves the record as it was: it still names every copy.
-int64_t ReplayFinish(StorageFile* b) {
-    StorageFileOS_Close(&b->ReplayFd);
-    // The mark stays, lasting before the record it goes into replaces the one that holds it.
-    if (b->Unfinished && !b->ReplayLost) {
-        char line[kOwnerSize + sizeof(kUnfinished)];
-        int32_t error = StorageFileOS_Append(b->ReplayOut, line, MarkedUnfinished(b, line));
-        if (!error) error = StorageFileOS_SyncFile(b->ReplayOut);
-        if (error) {
-            PrintRecordError(b, RecordLeaf(b), error);
-            b->ReplayLost++;
-            if (!b->ReplayError) b->ReplayError = error;
-        }
-    }
-    StorageFileOSStatus out{};
-    int32_t error = StorageFileOS_StatusOf(b->ReplayOut, &out);
-    // What stays lasts before the record it replaces goes.
-    if (!error && !b->ReplayLost && !b->Unfinished && out.Size > b->ReplayOutStart)
-        error = StorageFileOS_SyncFile(b->ReplayOut);
-    StorageFileOS_Close(&b->ReplayOut);
-    char written[sizeof(b->RecordName)];
-    RecordNameOf(b, b->ReplayOutNumber, written, (int32_t)sizeof(written));
-    int32_t directory = -1;
-    const char* leaf = nullptr;
-    const FileId& in = b->ReplayId;
-    const FileId& kept = b->ReplayOutId;
-    if (!error) error = StorageFileOS_OpenParent(b->OutputPath, written, 0, &directory, &leaf);
-    // Each name goes only while it still leads to the file this replay opened or made there; a stop
-    // between the two leaves two records of ours, which the next open takes into one.
-    if (!error && (b->ReplayLost || out.Size <= b->ReplayOutStart)) {
-        error = StorageFileOS_RemoveCopy(directory, written, kept.Device, kept.Inode, kept.Proof);
-        if (!error && !b->ReplayLost)
-            error = StorageFileOS_RemoveCopy(directory, RecordLeaf(b), in.Device, in.Inode, in.Proof);
-        if (!error && !b->ReplayLost) b->RecordFound = 0;
-    } else if (!error) {
-        StorageFileOSStatus now{};
-        error = StorageFileOS_Status(directory, RecordLeaf(b), &now);
-        if (!error && now.Kind != STORAGE_FILE_OS_MISSING &&
-            !StorageFileOS_SameFile(now, in.Device, in.Inode, in.Proof))
-            error = EEXIST;
-        if (!error) error = StorageFileOS_Rename(directory, written, RecordLeaf(b));
-    }
-    StorageFileOS_Close(&directory);
-    if (error) {
-        PrintRecordError(b, RecordLeaf(b), error);
-        b->ReplayFailed++;
-        if (!b->ReplayError) b->ReplayError = error;
-    }
-    return b->ReplayFailed == 0 && b->ReplayLost == 0 ? 1 : 0;
-}
-
-} // namespace
 
 void StorageFile_SetInstalled(void* instance, MetaFile* installed) {
     StorageFile* b = Backend(instance);
     if (installed) MetaFile_AddRef(installed);
     CriticalSectionGuard guard(b->RecordLock);
-    if (b->Installed) MetaFile_Release(&b->Installed);
-    b->Installed = installed;
+    if (b->Record.Installed) MetaFile_Release(&b->Record.Installed);
+    b->Record.Installed = installed;
 }
 
 void StorageFile_SetOwner(void* instance, const char* owner, const char* kept) {
     StorageFile* b = Backend(instance);
     CriticalSectionGuard guard(b->RecordLock);
-    b->Owner[0] = 0;
-    if (owner && owner[0]) String_Print(b->Owner, (int32_t)sizeof(b->Owner), "%s%.16s", kOwnerMark, owner);
+    StorageRecord_SetOwner(&b->Record, owner);
     b->Kept[0] = 0;
     if (kept && kept[0] && !StorageFilePath_Check(kept, b->Kept, (int32_t)sizeof(b->Kept))) b->Kept[0] = 0;
 }
 
 int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint32_t continued) {
     StorageFile* b = Backend(instance);
-    if (!b->OutputPath[0] || !b->PartialExtension[0]) return 1;
     CriticalSectionGuard guard(b->RecordLock);
-    if (b->ReplayFd < 0) {
-        b->ReplayError = 0;
-        int32_t probe = -1;
-        int32_t error = OpenCopiesRecord(b, 0, &probe);
-        StorageFileOS_Close(&probe);
-        // No record: this storage made no copy that can be left.
-        if (error == ENOENT || error == ENOTDIR) return 1;
-        // Another repository's copies are judged by its own replay only.
-        if (!error) error = HoldFolder(b);
-        if (!error) {
-            StorageFileOS_Close(&b->RecordFd);
-            LoadCopies(b);
-            error = OpenCopiesRecord(b, 0, &b->ReplayFd);
-        }
-        StorageFileOSStatus replayed{};
-        if (!error) error = StorageFileOS_StatusOf(b->ReplayFd, &replayed);
-        b->ReplayId = IdOf(replayed);
-        char scratch[40];
-        String_Print(scratch, (int32_t)sizeof(scratch), "%s~", RecordLeaf(b));
-        if (!error) {
-            int32_t directory = -1;
-            const char* leaf = nullptr;
-            error = StorageFileOS_OpenParent(b->OutputPath, scratch, 0, &directory, &leaf);
-            // What an earlier version's stopped replay left at its scratch name goes when proven
-            // ours; anything else there is named and left, and holds up nothing: what stays on
-            // record is written to a new record at a free name of the record's own.
-            if (!error) ClearScratch(b, directory, leaf);
-            if (!error)
-                error = MakeRecordFree(b, directory, 0, b->RecordNumber, &b->ReplayOut, &b->ReplayOutStart,
-                                       &b->ReplayOutId, &b->ReplayOutNumber);
-            StorageFileOS_Close(&directory);
-        }
-        if (error) {
-            PrintRecordError(b, RecordLeaf(b), error);
-            // A folder another repository holds is named and left by design.
-            if (error != EBUSY) b->ReplayError = error;
-            StorageFileOS_Close(&b->ReplayFd);
-            StorageFileOS_Close(&b->ReplayOut);
-            return 0;
-        }
-        b->ReplayOffset = 0;
-        b->ReplayPass = 0;
-        b->ReservedCount = b->ReservedNext = b->ReservedOverflow = 0;
-        b->ReplayFailed = 0;
-        b->ReplayLost = 0;
-        String_CopyLength(b->ReplayOwner, kOwnerMark, (int32_t)sizeof(b->ReplayOwner));
-        b->ReplayMarked[0] = 0;
-    }
-    FileListIndex* index = nullptr;
-    if (installed) MetaFile_GetFileListIndexHandle(installed, &index);
-    b->ReplayList = ListOf(installed);
-    const double start = Time_GetCurrent();
-    char buffer[kRecordEntrySize];
-    for (; b->ReplayPass < 2; b->ReplayPass++) {
-        // A pass that reads the record from its start finds entries before any mark.
-        if (b->ReplayOffset == 0) {
-            String_CopyLength(b->ReplayOwner, kOwnerMark, (int32_t)sizeof(b->ReplayOwner));
-            b->ReplayOwnerAt = kNoMark;
-        }
-        if (b->ReplayPass == 1 && !b->ReservedOverflow) {
-            while (b->ReservedNext < b->ReservedCount) {
-                // Each name reserved is read under the mark that stood before it.
-                const uint64_t* noted = b->Reserved + 2 * b->ReservedNext++;
-                bool passing = false, whole = false;
-                uint64_t offset = noted[1];
-                if (offset == kNoMark ||
-                    !ReadRecord(b->ReplayFd, &offset, &passing, buffer, (uint32_t)sizeof(buffer), &whole) || !whole ||
-                    !NoteOwner(buffer, b->ReplayOwner))
-                    String_CopyLength(b->ReplayOwner, kOwnerMark, (int32_t)sizeof(b->ReplayOwner));
-                offset = noted[0];
-                passing = whole = false;
-                if (ReadRecord(b->ReplayFd, &offset, &passing, buffer, (uint32_t)sizeof(buffer), &whole) &&
-                    whole)
-                    ReplayKeep(b, buffer, index, continued);
-                if (Time_GetCurrent() - start >= replayBudget.load()) return -1;
-            }
-            if (b->ReplayOffset < b->ReplayEnd) {
-                b->ReplayOffset = b->ReplayEnd;
-                memcpy(b->ReplayOwner, b->ReplayEndOwner, sizeof(b->ReplayOwner));
-            }
-        }
-        bool passing = false, whole = false;
-        for (uint64_t at = b->ReplayOffset;
-             ReadRecord(b->ReplayFd, &b->ReplayOffset, &passing, buffer, (uint32_t)sizeof(buffer), &whole);
-             at = b->ReplayOffset) {
-            // One too long to be ours is passed over to its end.
-            if (!whole) continue;
-            if (NoteOwner(buffer, b->ReplayOwner)) {
-                b->ReplayOwnerAt = at;
-                continue;
-            }
-            // Names reserved (folders made, a scratch name) are judged once every copy is: a folder
-            // made for one may hold a copy recorded after it, and is empty only once that is gone.
-            // What was recorded while the first pass ran is judged by the second, whatever it is.
-            RecordFields f;
-            const bool reserved = ParseRecord(b, buffer, &f) && !f.Legacy && f.Inode == 0;
-            if (reserved && b->ReplayPass == 0) NoteReserved(b, at, b->ReplayOwnerAt);
-            if (reserved != (b->ReplayPass == 1) && !(b->ReplayPass == 1 && at >= b->ReplayEnd)) continue;
-            ReplayKeep(b, buffer, index, continued);
-            if (Time_GetCurrent() - start >= replayBudget.load()) return -1;
-        }
-        if (b->ReplayPass == 0) {
-            b->ReplayEnd = b->ReplayOffset;
-            memcpy(b->ReplayEndOwner, b->ReplayOwner, sizeof(b->ReplayEndOwner));
-            b->ReplayOffset = 0;
-        }
-    }
-    return ReplayFinish(b);
+    return StorageRecord_Replay(&b->Record, installed, continued);
 }
 
 int32_t StorageFile_ReplayError(void* instance) {
     StorageFile* b = Backend(instance);
     CriticalSectionGuard guard(b->RecordLock);
-    return b->ReplayError;
+    return b->Record.ReplayError;
 }
 
 int32_t StorageFile_RecordDropped(void* instance, MetaFile* next) {
     StorageFile* b = Backend(instance);
     if (!b->OutputPath[0] || !b->PartialExtension[0]) return 0;
-    FileList* list = ListOf(b->Installed);
+    FileList* list = ListOf(b->Record.Installed);
     FileListIndex* index = nullptr;
     if (next) MetaFile_GetFileListIndexHandle(next, &index);
     // A next version that lists no file drops every one.
@@ -2624,7 +1463,7 @@ int32_t StorageFile_RecordDropped(void* instance, MetaFile* next) {
         char raw[STORAGE_FILE_PATH_SIZE];
         FileList_MemberGetName(list, member, raw, (int32_t)sizeof(raw));
         // The names next lists are checked, each in its normal form already.
-        bool dropped = ReadEntry(b, list, member, &entry) && !Listed(index, entry.Name);
+        bool dropped = ReadEntry(b, list, member, &entry) && !StorageRecord_Listed(index, entry.Name);
         if (dropped) {
             CriticalSectionGuard guard(b->OpenLock);
             dropped = !HashTable_ContainsKey(b->Ignore, raw) && !HashTable_ContainsKey(b->Ignore, entry.Name);
@@ -2663,44 +1502,26 @@ int32_t StorageFile_RecordDropped(void* instance, MetaFile* next) {
     return 0;
 }
 
+int32_t StorageFile_RemoveMadeCopies(void* instance) {
+    return RemoveMade(Backend(instance));
+}
+
 int32_t StorageFile_MarkUnfinished(void* instance) {
     StorageFile* b = Backend(instance);
-    if (!b->OutputPath[0] || !b->PartialExtension[0]) return 0;
     CriticalSectionGuard guard(b->RecordLock);
-    LoadCopies(b);
-    if (b->LoadError) return b->LoadError;
-    if (b->Unfinished) {
-        b->Repairing = 1;
-        return 0;
-    }
-    int32_t error = HoldFolder(b);
-    if (!error && b->ReplayFd < 0 && b->RecordFd < 0)
-        error = OpenCopiesRecord(b, 1, &b->RecordFd);
-    char line[kOwnerSize + sizeof(kUnfinished)];
-    if (!error)
-        error = AppendRecord(b, b->ReplayFd >= 0 ? b->ReplayFd : b->RecordFd, line, MarkedUnfinished(b, line));
-    // The entry, and the record's name when it was made now, last before the first change.
-    if (!error) error = StorageFileOS_SyncFileSystem(b->OutputPath);
-    if (error)
-        PrintRecordError(b, RecordLeaf(b), error);
-    else
-        b->Unfinished = 1;
-    return error;
+    return StorageRecord_MarkUnfinished(&b->Record);
 }
 
 int64_t StorageFile_IsUnfinished(void* instance) {
     StorageFile* b = Backend(instance);
-    if (!b->OutputPath[0] || !b->PartialExtension[0]) return 0;
     CriticalSectionGuard guard(b->RecordLock);
-    LoadCopies(b);
-    return b->LoadError ? -1 : b->Unfinished ? 1 : 0;
+    return StorageRecord_IsUnfinished(&b->Record);
 }
 
 void StorageFile_SetFinished(void* instance) {
     StorageFile* b = Backend(instance);
     CriticalSectionGuard guard(b->RecordLock);
-    b->Unfinished = 0;
-    b->Repairing = 0;
+    StorageRecord_SetFinished(&b->Record);
 }
 
 int32_t StorageFile_Flush(void* instance) {
@@ -2723,7 +1544,7 @@ void StorageFile_SetFlushEachFile(uint32_t each) {
 }
 
 void StorageFile_SetReplayBudget(double seconds) {
-    replayBudget.store(seconds);
+    StorageRecord_SetReplayBudget(seconds);
 }
 
 namespace {
@@ -2780,7 +1601,7 @@ uint32_t ExistsCode(StorageFile* b, StorageRequest* request, StorageRequestMembe
     bool copied = false;
     if (!error) {
         char copy[STORAGE_FILE_PATH_SIZE];
-        CopyId id{};
+        StorageRecordCopy id{};
         copied = CopyOf(b, directory, entry.Name, leaf, copy, sizeof(copy), &id);
     }
     // A file cut short or grown since it was installed does not hold the manifest's pieces. Nor
@@ -2902,11 +1723,11 @@ int64_t StorageFile_FileErase(void* instance, StorageOperation* operation) {
     // copy's name and is not that copy is left.
     if (!error) {
         char copy[STORAGE_FILE_PATH_SIZE];
-        CopyId id{};
+        StorageRecordCopy id{};
         if (CopyOf(b, directory, entry.Name, leaf, copy, sizeof(copy), &id) &&
             (error = StorageFileOS_RemoveCopy(directory, copy, id.Device, id.Inode, id.Birth)) == 0)
             DropCopy(b, entry.Name);
-        if (IsHeld(error)) error = 0;
+        if (StorageRecord_IsHeld(error)) error = 0;
     }
     if (!error && status.Kind != STORAGE_FILE_OS_MISSING && status.OtherUser) {
         // Another user's entry at a name the version dropped was never installed here: it is left,

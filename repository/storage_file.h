@@ -72,9 +72,10 @@ void StorageFile_SetOwner(void* instance, const char* owner, const char* kept);
 // progress to continue and stays on record; without, it goes too), the files a failed sync
 // completed that the installed manifest does not list, and the folders made for them when left
 // empty (null installed: nothing is listed). Nothing the record does not identify is judged,
-// nothing on another mount is touched; a copy reached by a second name or given to another user is
-// named and left on record. Works for at most a tenth of a second a call: -1 when there is more to
-// do, else 1, or 0 when anything stayed.
+// nothing on another mount is touched; a copy reached by a second name or given to another account
+// is the user's or that account's now: named, left where it stands and taken off the record. Works
+// for at most a tenth of a second a call: -1 when there is more to do, else 1, or 0 when anything
+// stayed.
 // With STORAGE_FILE_STRAY_PENDING in continued, installed is the version about to be installed,
 // its manifest not saved yet: what was made for a name it lists stays on record, and so does a
 // file of a failed version that the saved manifest (StorageFile_SetInstalled) lists.
@@ -84,6 +85,13 @@ int64_t StorageFile_RemoveStrayCopies(void* instance, MetaFile* installed, uint3
 // the first record it could not write down or copy it could not remove, or 0 when all that stayed
 // is held by another user, another mount or a second name (named and left by design).
 int32_t StorageFile_ReplayError(void* instance);
+// The end of a sync that failed or was stopped: each copy the storage made and still knows for its
+// own, that did not become its file, goes (only while its name leads to that very file, a private
+// file of the effective user reached by that name alone) and is taken off the record; one a
+// transfer still holds, or that can no longer be proven the copy made, stays on record for the next
+// run. After a completed sync's replay the storage knows none. 0 or the errno value of the first
+// copy that could not go or of the record's rewrite (named).
+int32_t StorageFile_RemoveMadeCopies(void* instance);
 // Before a sync saves the manifest `next` over the installed one without keeping the installed
 // one beside it: records every file the installed manifest lists and next does not, with what
 // identifies it (as a copy that became its file), so that a run cut after the save still knows

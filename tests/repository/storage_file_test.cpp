@@ -966,6 +966,74 @@ TEST_F(StorageFileTest, ACopyGivenToAnotherAccountIsNeitherOpenedNorRemovedByIts
     }
 }
 
+// The entries of the record naming name by the identity of a file (a reserved name has inode 0).
+int CopyEntries(const std::string& record, const std::string& name) {
+    const std::string text = Slurp(record);
+    int count = 0;
+    for (size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = text.find('\0', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string entry = text.substr(at, end - at);
+        const size_t space = entry.find(' ');
+        if (space == std::string::npos || entry.substr(space + 1) != name) continue;
+        // "<folders>:<n>:<device>:<inode>:<proof>"
+        size_t colon = 0;
+        for (int i = 0; i < 3 && colon != std::string::npos; i++) colon = entry.find(':', colon + 1);
+        if (colon != std::string::npos && entry.compare(colon + 1, 2, "0:") != 0) count++;
+    }
+    return count;
+}
+
+TEST_F(StorageFileTest, AFailedSyncRemovesTheCopiesItMadeAndStillKnowsAndNothingElse) {
+    const std::string body(32, 'n');
+    Manifest v1(std::vector<File>{{"a.txt", "0123456789"}});
+    Manifest v2(std::vector<File>{{"a.txt", "0123456789"},
+                                  {"new.bin", body.c_str()},
+                                  {"d/n/c", body.c_str()},
+                                  {"saves/slot/game.sav", body.c_str()}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 0), 0u);
+    // An earlier run left a copy; this one continues nothing of it and makes two of its own, one of
+    // which the user gives a second name.
+    ASSERT_EQ(Put(v2, 1, 1), 0u);
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v2, 3, 3), 0u);
+    ASSERT_EQ(Put(v2, 5, 5), 0u);
+    ASSERT_EQ(link((root + "saves/slot/game.sav.quarvpartial").c_str(), (root + "saves/kept").c_str()), 0);
+    const std::string record = root + ".quarvpartial";
+    ASSERT_EQ(CopyEntries(record, "d/n/c"), 1);
+    void* backend = nullptr;
+    ASSERT_EQ(Storage_GetInterfaceHandle(storage, &backend), 1);
+    EXPECT_EQ(StorageFile_RemoveMadeCopies(backend), 0);
+    // Its own plain copy goes, and off the record; the earlier run's and the one reached by a
+    // second name stay, on record, for the next run to judge.
+    EXPECT_FALSE(OnDisk(root + "d/n/c.quarvpartial"));
+    EXPECT_EQ(CopyEntries(record, "d/n/c"), 0);
+    EXPECT_TRUE(OnDisk(root + "new.bin.quarvpartial"));
+    EXPECT_EQ(CopyEntries(record, "new.bin"), 1);
+    EXPECT_EQ(Slurp(root + "saves/kept").size(), Slurp(root + "saves/slot/game.sav.quarvpartial").size());
+    EXPECT_EQ(CopyEntries(record, "saves/slot/game.sav"), 1);
+    // The next run makes a copy of that file under a name of its own and fails too: its entry goes,
+    // the one of the copy reached by two names stays.
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v2, 5, 5), 0u);
+    ASSERT_TRUE(OnDisk(root + "saves/slot/game.sav.quarvpartial1"));
+    ASSERT_EQ(CopyEntries(record, "saves/slot/game.sav"), 2);
+    ASSERT_EQ(Storage_GetInterfaceHandle(storage, &backend), 1);
+    EXPECT_EQ(StorageFile_RemoveMadeCopies(backend), 0);
+    EXPECT_FALSE(OnDisk(root + "saves/slot/game.sav.quarvpartial1"));
+    EXPECT_TRUE(OnDisk(root + "saves/slot/game.sav.quarvpartial"));
+    EXPECT_EQ(CopyEntries(record, "saves/slot/game.sav"), 1);
+    // A copy a completed replay kept to be continued is the record's from then on: no failure
+    // after it removes it.
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v2, 3, 3), 0u);
+    EXPECT_EQ(Sweep(v2.meta), 1);
+    ASSERT_EQ(Storage_GetInterfaceHandle(storage, &backend), 1);
+    EXPECT_EQ(StorageFile_RemoveMadeCopies(backend), 0);
+    EXPECT_TRUE(OnDisk(root + "d/n/c.quarvpartial"));
+}
+
 TEST_F(StorageFileTest, ARecordedCopysNameHeldByAnythingElseIsNamedAndLeft) {
     const std::string body(32, 'n');
     enum class Held { OtherUsersFile, SharedFile, SecondLink, Link };
@@ -995,20 +1063,19 @@ TEST_F(StorageFileTest, ARecordedCopysNameHeldByAnythingElseIsNamedAndLeft) {
         PlantAt(root + "x.quarvpartial", Plant::Folder, CanActAsOtherUser() ? kOtherUser : geteuid(), outside + "secret");
         LogCapture log;
         ASSERT_EQ(Configure("file"), 1);
-        // A copy still ours but given to another account stays on record; one reached by a second
-        // name is the user's now, left where it stands and dropped from the record (kept, it would
-        // hold the record alive with every run); a name that no longer leads to it names nothing
-        // of ours.
-        const bool ours = held == Held::OtherUsersFile;
-        EXPECT_EQ(Sweep(v1.meta), ours ? 0 : 1);
-        const std::string named = held == Held::OtherUsersFile ? "Name of a copy held by another user ("
+        // A copy given to another account is its now, and one reached by a second name the user's:
+        // each is left where it stands and dropped from the record with a line naming it (kept, it
+        // would hold the record alive with every run); a name that no longer leads to it names
+        // nothing of ours.
+        EXPECT_EQ(Sweep(v1.meta), 1);
+        const std::string named = held == Held::OtherUsersFile ? "Copy now another user's, left and taken off the record ("
                                                                : "Not the storage's own file (";
         if (held != Held::SharedFile) {
             EXPECT_NE(log.Text().find(named + copy + ")"), std::string::npos) << log.Text();
         }
         struct stat info;
         EXPECT_EQ(lstat(copy.c_str(), &info), held == Held::SharedFile ? -1 : 0);
-        EXPECT_EQ(OnDisk(root + ".quarvpartial"), ours);
+        EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
         EXPECT_EQ(Slurp(root + "x.quarvpartial/x/f"), "planted");
         EXPECT_EQ(Slurp(outside + "secret"), "keep");
     }

@@ -5,8 +5,9 @@
 // disk, and call N is failed once with ENOSPC, then with EIO, the run is let end and a fresh one
 // synchronises. After each run: a run that said success left exactly the remote's files and
 // manifest; a failed one left every file the installed manifest lists at its old or its new
-// version; nothing the installation did not make changed; after the fresh run no copy or record of
-// copies is left. The same for two repositories that share the folder and for a remote rolled back
+// version, and (failed, not cut) none of the copies it made; nothing the installation did not make
+// changed; after the fresh run no copy or record of copies is left, but a copy the cut left that root
+// gave another account, which stays as it was. The same for two repositories that share the folder and for a remote rolled back
 // to the installed version. Every call is walked with QVR_JOURNAL_FULL=1; by default a stride.
 // The record kept beside the manifest has its own walk: each of its calls failed in turn.
 #include <gtest/gtest.h>
@@ -82,6 +83,8 @@ const Tree kForeign = {{"a.quarvpartial", "the user's, shared"}, {"held.quarvpar
 class StorageJournalTest : public FaultedRepositoryFixture {
   protected:
     bool full = getenv("QVR_JOURNAL_FULL") != nullptr;
+    // A copy of the storage's that root gave another account: its file now, left as it is.
+    std::string givenAway;
     std::string runFields; // the faulted run's configuration fields ("" for the usual ones)
 
     void ConfigureRun() override { Configure("state/local.json", "", runFields); }
@@ -137,6 +140,7 @@ class StorageJournalTest : public FaultedRepositoryFixture {
             EXPECT_EQ(listing[name], "420:" + data) << name << " " << where;
             listing.erase(name);
         }
+        if (!givenAway.empty()) listing.erase(givenAway);
         for (const auto& [name, data] : tree) {
             const auto found = listing.find(name);
             if (found == listing.end()) {
@@ -206,6 +210,34 @@ class StorageJournalTest : public FaultedRepositoryFixture {
         return steps;
     }
 
+    // A copy of the storage's own (no record, no name of the user's, none a step starts with).
+    static bool OwnCopy(const std::string& name) {
+        return name.find(".quarvpartial") != std::string::npos && !kForeign.count(name) &&
+               name.rfind(".quarvpartial", 0) != 0 && name.back() != '~' && name != "gone.bin.quarvpartial";
+    }
+
+    // After a run that failed or stopped, not killed: none of the copies it made is left (unless it
+    // named the one it could not remove).
+    void ExpectNoCopyOfItsOwn(const std::map<std::string, std::string>& before, const std::string& where) {
+        if (printed.Text.find("Failed to remove copy of a failed run") != std::string::npos) return;
+        for (const auto& [name, entry] : Listing(Root() + "/local"))
+            if (OwnCopy(name) && !before.count(name)) ADD_FAILURE() << "failed run left its copy " << name << " " << where;
+    }
+
+    // After a cut run (as root): the first copy it left is given to another account, which the next
+    // run must leave where it stands, and off the record. The name given, or "".
+    std::string GiveACopyAway() {
+        givenAway.clear();
+        if (geteuid() != 0) return "";
+        for (const auto& [name, entry] : Listing(Root() + "/local"))
+            if (OwnCopy(name)) {
+                EXPECT_EQ(lchown((Root() + "/local/" + name).c_str(), 65534, 65534), 0) << name;
+                givenAway = name;
+                break;
+            }
+        return givenAway;
+    }
+
     // The update counted once; then each step cut, failed with ENOSPC and with EIO.
     // `refused`: the update is refused (another repository holds the folder) and makes few calls.
     void Walk(const std::function<void(const std::string&)>& before, const std::function<void(const std::string&)>& after,
@@ -239,6 +271,7 @@ class StorageJournalTest : public FaultedRepositoryFixture {
                 SCOPED_TRACE(where);
                 Restore();
                 before(where);
+                const auto started = Listing(Root() + "/local");
                 ArmCalls(mode, n, error);
                 printed.Text.clear();
                 const bool success = RunFaulted();
@@ -251,8 +284,10 @@ class StorageJournalTest : public FaultedRepositoryFixture {
                     ExpectManifestAlone(where);
                 } else {
                     ExpectReadable(where);
+                    if (mode == CallMode::Fail) ExpectNoCopyOfItsOwn(started, where);
                 }
                 after(where);
+                givenAway.clear();
                 if (HasFailure()) return;
             }
         }
@@ -262,9 +297,22 @@ class StorageJournalTest : public FaultedRepositoryFixture {
 TEST_F(StorageJournalTest, EveryCallOfAnUpdateCutOrFailedLeavesTheInstallationWholeAndTheNextRunExact) {
     Walk([](const std::string&) {},
          [&](const std::string& where) {
+             const std::string given = where.find(" cut") != std::string::npos ? GiveACopyAway() : "";
+             const std::string bytes = given.empty() ? "" : Slurp(Root() + "/local/" + given);
              ExpectCompletes(kV2, where);
              EXPECT_FALSE(OnDisk(Root() + "/local/.quarvpartial")) << where;
              EXPECT_FALSE(OnDisk(Root() + "/local/gone.bin.quarvpartial")) << where;
+             if (!given.empty()) {
+                 // Left as it was, and named once as it left the record.
+                 struct stat info;
+                 EXPECT_TRUE(lstat((Root() + "/local/" + given).c_str(), &info) == 0 && info.st_uid == 65534u &&
+                             Slurp(Root() + "/local/" + given) == bytes)
+                     << given << " " << where;
+                 EXPECT_NE(printed.Text.find("Copy now another user's, left and taken off the record (" + Root() +
+                                             "/local/" + given + ")"),
+                           std::string::npos)
+                     << where << printed.Text;
+             }
          });
 }
 

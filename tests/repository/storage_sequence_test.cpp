@@ -12,7 +12,8 @@
 // numbers out again). A run is judged a success as the repository task judges it. After every run:
 // a run that said success left exactly the remote's bytes and
 // modes and nothing of its own beside them; a failed one left every file the installed manifest
-// lists at a version it was installing; nothing the installation did not make changed; a run that
+// lists at a version it was installing, and (not killed) none of the copies it made; nothing the
+// installation did not make changed; a run that
 // met no fault ended in success; the offered manifest was never saved while a change of the table
 // had had no flush after it, and nothing in the installation changed before the mark lasted.
 // Between runs the installation may be copied away and back (every
@@ -830,6 +831,21 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         if (early) Fail("manifest saved before the files it names lasted");
         if (markEarly) Fail("the installation changed before its unfinished mark lasted");
         Judge(x, before, success, hit, Root() + "/" + x.metafile.substr(0, x.metafile.rfind('/')));
+        // A run that failed or stopped, not killed, leaves none of the copies it made and still knew:
+        // each went, unless its removal itself failed (named) or it was no longer provably the copy
+        // made (a second name left by the fault: its scratch name beside it).
+        if (!success && !(mode == CallMode::Cut && hit) &&
+            printed.Text.find("Failed to remove copy of a failed run") == std::string::npos) {
+            const Listing after = List(Local());
+            for (const auto& [name, entry] : after) {
+                const auto parts = Parts(name);
+                if (entry[0] != 'f' || Record(name) || (parts.size() == 1 && ManifestName(x, name)) ||
+                    !CopyName(parts.back()) || name.back() == '~' || before.count(name) ||
+                    !Owns(x, name) || after.count(name + "~"))
+                    continue;
+                Fail("failed run left its copy " + name);
+            }
+        }
         return hit;
     }
 
