@@ -742,8 +742,9 @@ bool FailsRead(int fd) {
     return false;
 }
 
-// A file placed at `path` by a rename, right after the `at`-th look (fstatat) at its leaf: what the
-// program judged there is another file by the time it acts on the name. at 0 counts the looks only.
+// A file placed at `path` by a rename, right before the `at`-th look (fstatat) at its leaf: what the
+// program judged there (by that name or by a descriptor) is another file by the time it looks at
+// the name again or acts on it. at 0 counts the looks only.
 struct SwapPlan {
     std::mutex lock;
     std::string leaf, path, with;
@@ -931,8 +932,9 @@ TEST_F(StorageJournalTest, ASweepAtTheSyncsStartTheDiskFailsIsDoneAgainOrFailsTh
 }
 
 // The same sweep, where the file it judged the stopped run's is swapped for the user's or another
-// account's between that judgement and its removal, at every look at the name: the file placed is
-// left as it was.
+// account's between that judgement and its removal, before every look at the name: the file placed
+// is left as it was. The same for an empty file of ours at a name of the record of copies (a
+// record whose making was cut, which the record's walk removes).
 TEST_F(StorageJournalTest, AFileSwappedInBehindTheSweepsCheckIsLeftAlone) {
     const long cut = CutLeaving([&] { return StoppedBeforeTheSave(); });
     ASSERT_GT(cut, 0);
@@ -940,10 +942,19 @@ TEST_F(StorageJournalTest, AFileSwappedInBehindTheSweepsCheckIsLeftAlone) {
         ~Disarm() { DisarmSwap(); }
     } disarm;
     const std::string with = Root() + "/placed";
-    for (const auto& [leaf, name] : {std::pair<std::string, std::string>{"new.bin", "new.bin"}, {"c", "n/deep/c"}}) {
+    const std::string empty = Root() + "/local/.quarvpartial1";
+    auto place = [&](const std::string& name) {
+        if (name != ".quarvpartial1") return;
+        Put(empty, "");
+        ASSERT_EQ(chmod(empty.c_str(), 0600), 0);
+    };
+    for (const auto& [leaf, name] : {std::pair<std::string, std::string>{"new.bin", "new.bin"},
+                                     {"c", "n/deep/c"},
+                                     {".quarvpartial1", ".quarvpartial1"}}) {
         const std::string path = Root() + "/local/" + name;
         ASSERT_TRUE(CutAgain(cut));
         Remote("v3", kV3);
+        place(name);
         ArmSwap(leaf, path, with, 0);
         printed.Text.clear();
         RunFaulted();
@@ -952,11 +963,12 @@ TEST_F(StorageJournalTest, AFileSwappedInBehindTheSweepsCheckIsLeftAlone) {
         ASSERT_GT(looks, 1) << name << printed.Text;
         for (long at = 1; at <= looks; at++) {
             for (const uid_t owner : {0u, 65534u}) {
-                const std::string where = name + " swapped after look " + std::to_string(at) + "/" +
+                const std::string where = name + " swapped before look " + std::to_string(at) + "/" +
                                           std::to_string(looks) + (owner ? ", another account's" : ", the user's");
                 SCOPED_TRACE(where);
                 ASSERT_TRUE(CutAgain(cut));
                 Remote("v3", kV3);
+                place(name);
                 const std::string bytes = "placed by " + where;
                 Put(with, bytes);
                 ASSERT_EQ(chmod(with.c_str(), 0600), 0);
@@ -993,8 +1005,7 @@ ssize_t pread64(int fd, void* buffer, size_t length, off_t offset) {
 }
 int fstatat(int directory, const char* name, struct stat* out, int flags) {
     static const auto next = reinterpret_cast<int (*)(int, const char*, struct stat*, int)>(dlsym(RTLD_NEXT, "fstatat"));
-    const int result = next(directory, name, out, flags);
     Looked(name);
-    return result;
+    return next(directory, name, out, flags);
 }
 }
