@@ -8,7 +8,9 @@
 // version; nothing the installation did not make changed; after the fresh run no copy or record of
 // copies is left. The same for two repositories that share the folder and for a remote rolled back
 // to the installed version. Every call is walked with QVR_JOURNAL_FULL=1; by default a stride.
-// The record kept beside the manifest has its own walk: each of its calls failed in turn.
+// The record kept beside the manifest has its own walk: each of its calls failed in turn. Past the
+// table: the replaced manifest's reads failed once and for good, each call of the sweep at a sync's
+// start failed, and a file swapped in behind that sweep's look at a name.
 #include <gtest/gtest.h>
 #include <dlfcn.h>
 #include <fcntl.h>

@@ -9,7 +9,8 @@
 // copy's record and its name, or into the cleanup after the manifest's save, with a file placed at
 // the name they leave open; some failed at the first calls of the sync or at the record's unfinished
 // mark, its write or its flush; a file placed takes the inode number of a file gone, as ext4 gives
-// numbers out again). A run is judged a success as the repository task judges it. After every run:
+// numbers out again; where nothing proves a file, a run failed at every save of its manifest after
+// it completed new files, one of which the next version drops). A run is judged a success as the repository task judges it. After every run:
 // a run that said success left exactly the remote's bytes and
 // modes and nothing of its own beside them; a failed one left every file the installed manifest
 // lists at a version it was installing; nothing the installation did not make changed; a run that
