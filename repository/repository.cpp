@@ -277,6 +277,7 @@ void ResetParts(Repository* r, bool documents) {
         r->Replaced = kReplacedNone;
         r->ReplacedFound = 0;
         r->ReplacedChecked = 0;
+        r->ReplacedUnread = 0;
         r->ReplacedErrors = 0;
         r->ReplacedResume = 0;
         r->UnfinishedFound = 0;
@@ -592,8 +593,8 @@ enum class Kept { None, Ours, Other };
 constexpr uint64_t kContentProof = 1ull << 62;
 
 // The proof of the open file's bytes (FNV-1a, 62 bits), read to the bound a manifest may have; 0
-// where they cannot all be read.
-uint64_t ContentProof(Repository* r, int32_t fd) {
+// where they cannot all be read (*failed: the errno value of a read the disk failed).
+uint64_t ContentProof(Repository* r, int32_t fd, int32_t* failed = nullptr) {
     constexpr uint32_t kChunk = 64 * 1024;
     int32_t limit = 0;
     MetaFile_GetLimitSize(r->LocalMeta, &limit);
@@ -602,7 +603,10 @@ uint64_t ContentProof(Repository* r, int32_t fd) {
     uint64_t hash = 14695981039346656037ull, at = 0;
     bool whole = false;
     for (uint32_t got = 0; at <= bound; at += got) {
-        if (StorageFileOS_ReadSome(fd, at, chunk, kChunk, &got) != 0) break;
+        if (const int32_t error = StorageFileOS_ReadSome(fd, at, chunk, kChunk, &got)) {
+            if (failed) *failed = error;
+            break;
+        }
         if (got == 0) {
             whole = true;
             break;
@@ -615,10 +619,17 @@ uint64_t ContentProof(Repository* r, int32_t fd) {
 
 bool IsContentProof(uint64_t proof) { return (proof & kContentProof) && !(proof & STORAGE_FILE_OS_TOKEN); }
 
-Kept KeptAt(Repository* r, int32_t folder, const char* leaf, const char* name, bool* unread = nullptr) {
+// *unread: nothing could tell, the disk failing to show the entry or to read its bytes (*why: the
+// errno value).
+Kept KeptAt(Repository* r, int32_t folder, const char* leaf, const char* name, bool* unread = nullptr,
+            int32_t* why = nullptr) {
     StorageFileOSStatus status{};
+    int32_t failed = 0;
     if (unread) *unread = true;
-    if (StorageFileOS_Status(folder, name, &status) != 0) return Kept::Other;
+    if ((failed = StorageFileOS_Status(folder, name, &status)) != 0) {
+        if (why) *why = failed;
+        return Kept::Other;
+    }
     if (unread) *unread = false;
     if (status.Kind == STORAGE_FILE_OS_MISSING) return Kept::None;
     bool ours = false;
@@ -630,12 +641,17 @@ Kept KeptAt(Repository* r, int32_t folder, const char* leaf, const char* name, b
             return;
         }
         int32_t fd = -1;
-        if (!content && !status.OtherUser && status.Kind == STORAGE_FILE_OS_FILE &&
-            StorageFileOS_OpenFile(folder, name, 0, &fd) == 0)
-            content = ContentProof(r, fd);
+        if (!content && !failed && !status.OtherUser && status.Kind == STORAGE_FILE_OS_FILE &&
+            (failed = StorageFileOS_OpenFile(folder, name, 0, &fd)) == 0)
+            content = ContentProof(r, fd, &failed);
         StorageFileOS_Close(&fd);
         ours = content == e.Proof;
     });
+    // A file of ours whose bytes the disk would not give up is not known to be another's.
+    if (!ours && failed && failed != ELOOP && failed != EACCES && failed != ENXIO && failed != EWOULDBLOCK) {
+        if (unread) *unread = true;
+        if (why) *why = failed;
+    }
     return ours ? Kept::Ours : Kept::Other;
 }
 
@@ -745,17 +761,17 @@ bool KeptDropped(Repository* r) {
     return false;
 }
 
-// What stands at the replaced name (*unread: nothing could tell).
-Kept ReplacedAt(Repository* r, bool* unread = nullptr) {
+// What stands at the replaced name (*unread: nothing could tell, *why: the errno value).
+Kept ReplacedAt(Repository* r, bool* unread = nullptr, int32_t* why = nullptr) {
     int32_t folder = -1;
     const char* leaf = nullptr;
     char name[kPathSize];
     if (!r->MetaFilePath[0] || OpenManifestFolder(r, &folder, &leaf) != 0) return Kept::Other;
     const Kept kept = PrintWhole(name, (int32_t)sizeof(name), "%s.replaced", leaf)
-                          ? KeptAt(r, folder, leaf, name, unread)
+                          ? KeptAt(r, folder, leaf, name, unread, why)
                           : Kept::Other;
     StorageFileOS_Close(&folder);
-    if (kept == Kept::Other) {
+    if (kept == Kept::Other && !(unread && *unread)) {
         char path[kPathSize];
         if (ReplacedName(r, path, (int32_t)sizeof(path))) PrintNotKept(r, path);
     }
@@ -908,15 +924,34 @@ int32_t RemoveReplaced(Repository* r) {
 // Once per refresh, with the installed manifest read: what a stopped save left goes, and a replaced
 // manifest of the repository's that a cut run left beside it is noted.
 void NoteReplaced(Repository* r) {
-    if (r->ReplacedChecked) return;
+    if (r->ReplacedChecked || !ResumeDue(r->ReplacedResume)) return;
     r->ReplacedChecked = 1;
     r->KeptNamedCount = 0;
     const int32_t swept = KeptSweep(r);
     char localId[REPOSITORY_REMOTE_ID_SIZE];
-    if (!r->LocalMetaConfigured || !MetaFile_GetId(r->LocalMeta, localId, (int32_t)sizeof(localId)) || !localId[0])
+    if (!r->LocalMetaConfigured || !MetaFile_GetId(r->LocalMeta, localId, (int32_t)sizeof(localId)) || !localId[0]) {
+        r->ReplacedUnread = 0;
         return;
+    }
     bool unread = true;
-    const Kept replaced = ReplacedAt(r, &unread);
+    int32_t why = 0;
+    const Kept replaced = ReplacedAt(r, &unread, &why);
+    r->ReplacedUnread = 0;
+    if (replaced != Kept::Ours && unread && why) {
+        // A fault of the disk tells nothing of the replaced manifest: one of the repository's
+        // still lists what a cut run's cleanup has to erase, and once the save keeps the manifest
+        // it replaces, nothing would name those files again. It is looked at again when the
+        // error's answer says; until then the work installs, saves and drops nothing.
+        char path[kPathSize];
+        ReplacedName(r, path, (int32_t)sizeof(path));
+        Repository_Print(r, "Failed to read the replaced metafile (%s) (%d)", LogText(path).Text,
+                         PLATFORM_ERROR_ERRNO_BASE + why);
+        Repository_Error(r, REPOSITORY_SOURCE_STORAGE_LOCAL, -1, r->ReplacedErrors++, REPOSITORY_TYPE_WRITE,
+                         STORAGE_ERROR_OS, (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + why), &r->ReplacedResume);
+        r->ReplacedUnread = 1;
+        r->ReplacedChecked = 0;
+        return;
+    }
     // A run found nothing to install does not reach the save's end: the record of a cut run goes
     // here once nothing of the repository's is left at a name it holds (what another put at the
     // replaced name is no manifest of its own). One that cannot go leaves the installation to a
@@ -1717,6 +1752,8 @@ void SyncWork(Repository* r) {
             // What a cut run's cleanup left goes before this version's own: files the installed
             // manifest no longer lists, which nothing would name again.
             FinishReplaced(r, true);
+        } else if (r->ReplacedUnread) {
+            // Nothing is saved or dropped before the replaced manifest is known (NoteReplaced).
         } else if (r->MetaFileSave &&
                    !(MetaFile_IsSaveComplete(r->RemoteMeta) && MetaFile_IsOk(r->RemoteMeta))) {
             // The new version is installed (its manifest saved) before anything of the old one
@@ -1813,6 +1850,8 @@ void EraseWork(Repository* r) {
     if (Storage_HasInterface(r->Local)) {
         if (r->Replaced == kReplacedLeft) {
             FinishReplaced(r, false);
+        } else if (r->ReplacedUnread) {
+            // As for a sync: the replaced manifest is known first.
         } else if (r->CleanupOn && !Repository_IsCleanupComplete(r)) {
             // Erased: the replay that ends the cleanup lets the unfinished mark go.
             StorageCleanup_SetFinished(r->Local);
@@ -2460,7 +2499,7 @@ int64_t Repository_Process(Repository* repository) {
         if (!localId[0])
             flags |= REPOSITORY_STATEFLAG_INSTALL;
         else if (!String_CompareWithoutCase(localId, remoteId) || r->ReplacedFound || r->UnfinishedFound ||
-                 r->KeptLeft)
+                 r->KeptLeft || r->ReplacedUnread)
             // A cleanup a cut run left unfinished, or a stopped run's changes, leave the
             // installation unlevel whatever its id.
             flags |= REPOSITORY_STATEFLAG_UPDATE;

@@ -60,6 +60,7 @@ struct Repository {
     uint32_t Replaced;      // kReplaced* of repository.cpp
     uint32_t ReplacedFound; // this refresh found one left by a cut run: the installation is not level
     uint32_t ReplacedChecked;
+    uint32_t ReplacedUnread; // the disk failed to show it: looked at again at ReplacedResume
     // What holds the names kept beside the manifest and was named this refresh (hashes of the paths).
     uint64_t KeptNamed[8];
     uint32_t KeptNamedCount;

@@ -35,6 +35,7 @@ struct CallFaults {
     // Set: the target counts from the sync's start, not the refresh's (its first calls are those
     // before the update changes anything).
     std::atomic<long> fromSync{0};
+    std::atomic<long> syncAt{0}; // the calls counted when the run's sync began
     // The record's "unfinished" mark: the calls of its write and of the flush after it (counted in
     // the run), and whether any call of the table acted between the two (`markEarly`: a change made
     // before the mark lasted). With `failMark` 1 the mark's write fails with the armed error, with
@@ -235,6 +236,7 @@ inline void ArmCalls(CallMode mode, long target, int error = 0) {
     g_calls.error = error;
     g_calls.target = target;
     g_calls.fromSync = 0;
+    g_calls.syncAt = 0;
     g_calls.markWrite = 0;
     g_calls.markFd = -1;
     g_calls.markFlush = 0;
@@ -320,6 +322,7 @@ class FaultedRepositoryFixture : public RepositoryFixture {
             Repository_SetDelta(repo, 1);
         }
         if (asTask || masked) Repository_SetMask(repo, 1);
+        g_calls.syncAt = g_calls.calls.load();
         if (g_calls.fromSync > 0) g_calls.target = g_calls.calls + g_calls.fromSync;
         Repository_SetSync(repo, 1);
         const bool ended = Pump([&] { return over(REPOSITORY_ACTION_SYNC, REPOSITORY_STATEFLAG_ALIVE); });

@@ -9,9 +9,13 @@
 // changed; after the fresh run no copy or record of copies is left, but a copy the cut left that root
 // gave another account, which stays as it was. The same for two repositories that share the folder and for a remote rolled back
 // to the installed version. Every call is walked with QVR_JOURNAL_FULL=1; by default a stride.
-// The record kept beside the manifest has its own walk: each of its calls failed in turn.
+// The record kept beside the manifest has its own walk: each of its calls failed in turn. Past the
+// table: the replaced manifest's reads failed once and for good, each call of the sweep at a sync's
+// start failed, and a file swapped in behind that sweep's look at a name.
 #include <gtest/gtest.h>
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -236,6 +240,45 @@ class StorageJournalTest : public FaultedRepositoryFixture {
                 break;
             }
         return givenAway;
+    }
+
+    // The state a run of v2 cut at call n left, as a kill leaves it (made anew each time: a copy of
+    // it would give every file a new identity, which nothing the run recorded proves).
+    // The calls it made (all of them for n 0).
+    long CutAt(long n) {
+        StorageFileOS_SetCalls(&kWrappedCalls);
+        Restore();
+        Remote("v2", kV2);
+        ArmCalls(n ? CallMode::Cut : CallMode::Count, n ? n : -1);
+        RunFaulted();
+        NewRepository();
+        const long calls = g_calls.calls;
+        ArmCalls(CallMode::Count, -1);
+        return calls;
+    }
+    // An update of v2 stopped with its new files complete, before it kept the manifest it replaces.
+    bool StoppedBeforeTheSave() {
+        return Installed() == Slurp(snapshot + "/state/local.json") &&
+               Slurp(Root() + "/local/new.bin") == kV2.at("new.bin") &&
+               Slurp(Root() + "/local/n/deep/c") == kV2.at("n/deep/c") && !OnDisk(Root() + "/state/local.json.replaced");
+    }
+    // The last call of the update (walked from the end) after whose cut `left` holds; 0 for none.
+    std::function<bool()> leftByCut;
+    long CutLeaving(const std::function<bool()>& left) {
+        Prepare();
+        leftByCut = left;
+        for (long n = CutAt(0); n > 0; n--) {
+            CutAt(n);
+            if (left()) return n;
+        }
+        return 0;
+    }
+    // That state again: the update's threads may order its calls otherwise from run to run, so a
+    // cut near that call that leaves it too will do.
+    bool CutAgain(long n) {
+        for (const long near : {0, -1, 1, -2, 2, -3, 3, -4, 4})
+            if (n + near > 0 && (CutAt(n + near), leftByCut())) return true;
+        return false;
     }
 
     // The update counted once; then each step cut, failed with ENOSPC and with EIO.
@@ -725,4 +768,294 @@ TEST_F(StorageJournalTest, TwoRepositoriesSharingAFolderNeverJudgeEachOthersCopi
     Walk(start, finish, true);
 }
 
+// ---- Faults past the table: the replaced manifest's reads, a file swapped behind a check --------
+
+// The replaced manifest is read by the document loader (its own file layer, on its worker threads)
+// and by the repository for its proof: the next `replacedFails` reads of a file named
+// "*.replaced" fail with EIO (-1: every one), with `loaderOnly` only the loader's.
+std::atomic<int> g_replacedFails{0};
+std::atomic<int> g_replacedFailed{0};
+std::atomic<bool> g_loaderOnly{false};
+pthread_t g_testThread;
+
+bool FailsRead(int fd) {
+    if (g_replacedFails.load() == 0 || (g_loaderOnly && pthread_equal(pthread_self(), g_testThread))) return false;
+    char link[64], path[4096];
+    snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+    const ssize_t got = readlink(link, path, sizeof(path) - 1);
+    if (got < 9 || memcmp(path + got - 9, ".replaced", 9) != 0) return false;
+    for (int left = g_replacedFails.load(); left != 0;)
+        if (left < 0 || g_replacedFails.compare_exchange_weak(left, left - 1)) {
+            g_replacedFailed++;
+            return true;
+        }
+    return false;
+}
+
+// A file placed at `path` by a rename, right before the `at`-th look (fstatat) at its leaf: what the
+// program judged there (by that name or by a descriptor) is another file by the time it looks at
+// the name again or acts on it. at 0 counts the looks only.
+struct SwapPlan {
+    std::mutex lock;
+    std::string leaf, path, with;
+    long at = 0, seen = 0;
+    bool armed = false, swapped = false;
+};
+SwapPlan g_swap;
+
+void Looked(const char* name) {
+    std::lock_guard<std::mutex> hold(g_swap.lock);
+    if (!g_swap.armed || !name || g_swap.leaf != name || ++g_swap.seen != g_swap.at) return;
+    g_swap.swapped = rename(g_swap.with.c_str(), g_swap.path.c_str()) == 0;
+}
+
+void ArmSwap(const std::string& leaf, const std::string& path, const std::string& with, long at) {
+    std::lock_guard<std::mutex> hold(g_swap.lock);
+    g_swap.leaf = leaf;
+    g_swap.path = path;
+    g_swap.with = with;
+    g_swap.at = at;
+    g_swap.seen = 0;
+    g_swap.swapped = false;
+    g_swap.armed = true;
+}
+long DisarmSwap() {
+    std::lock_guard<std::mutex> hold(g_swap.lock);
+    g_swap.armed = false;
+    return g_swap.seen;
+}
+
+// An update cut after its save leaves the manifest it replaced beside the new one, and the files
+// only that one listed; the next run erases them from what it lists. A read of it the disk fails
+// once is read again, and the sync ends exact; one the disk fails every time fails the sync, which
+// never says success with those files left; the next run without the fault erases them. The same
+// for the repository's own look at its bytes (its proof).
+TEST_F(StorageJournalTest, AReplacedManifestTheDiskCannotReadIsReadAgainOrFailsTheSync) {
+    g_testThread = pthread_self();
+    const std::string replaced = Root() + "/state/local.json.replaced";
+    const long cut = CutLeaving([&] {
+        return OnDisk(replaced) && OnDisk(Root() + "/local/drop1") && Installed() == Slurp(Root() + "/remote.json");
+    });
+    ASSERT_GT(cut, 0);
+    struct Reads {
+        ~Reads() { g_replacedFails = 0; }
+    } readsAgain;
+    for (const bool loaderOnly : {true, false}) {
+        for (const int fails : {1, -1}) {
+            const std::string where = std::string(loaderOnly ? "the loader's read" : "every read") +
+                                      (fails < 0 ? " failing every time" : " failing once");
+            SCOPED_TRACE(where);
+            ASSERT_TRUE(CutAgain(cut));
+            g_loaderOnly = loaderOnly;
+            g_replacedFailed = 0;
+            g_replacedFails = fails;
+            printed.Text.clear();
+            // Once: the retry the error's answer sets (seconds on) is waited for.
+            const bool success = RunFaulted(fails < 0 ? 0.3 : 8.0);
+            NewRepository();
+            g_replacedFails = 0;
+            EXPECT_GT(g_replacedFailed.load(), 0) << printed.Text;
+            EXPECT_NE(printed.Text.find("Failed to read the replaced metafile (" + replaced + ")"), std::string::npos)
+                << printed.Text;
+            if (fails > 0) {
+                EXPECT_TRUE(success) << printed.Text;
+            } else {
+                EXPECT_FALSE(success) << printed.Text;
+                EXPECT_TRUE(OnDisk(Root() + "/local/drop1")) << printed.Text;
+            }
+            if (success) {
+                ExpectExactly(kV2, where, true);
+                ExpectManifestAlone(where);
+            }
+            ExpectCompletes(kV2, where);
+            if (HasFailure()) return;
+        }
+    }
+}
+
+const Tree kV3 = {
+    {"a", Content(40, 11)}, {"a.1", Content(40, 12)}, {"a.1.x", Content(20, 3)},
+    {"keep", Content(30, 4)}, {"held", Content(30, 17)}, {"exe", Content(20, 18)},
+};
+
+// The calls of a run by number, as the table saw them: what changes a name (and its leaf) or
+// opens a file to write; the sweep's calls end where its new record takes the record's name.
+std::mutex g_logLock;
+std::map<long, std::string> g_log;
+std::atomic<bool> g_logging{false};
+// Set: at every such call, whether the manifest already holds `saved` while one of `dropped` (what
+// the start's sweep is to remove) is still there: the sync went on past a sweep it did not finish.
+struct SweepWatch {
+    std::string manifest, saved;
+    std::vector<std::string> dropped;
+    bool past = false;
+} g_sweep;
+void Log(const char* what, const char* name) {
+    std::lock_guard<std::mutex> hold(g_logLock);
+    if (!g_sweep.manifest.empty() && !g_sweep.past && Slurp(g_sweep.manifest) == g_sweep.saved)
+        for (const auto& path : g_sweep.dropped) g_sweep.past = g_sweep.past || OnDisk(path);
+    if (g_logging) g_log[g_calls.calls + 1] = std::string(what) + " " + name;
+}
+const StorageFileOSCalls& LoggedCalls() {
+    static StorageFileOSCalls calls = [] {
+        StorageFileOSCalls c = kWrappedCalls;
+        c.OpenAt = [](int d, const char* name, int flags, mode_t mode) {
+            Log(flags & O_CREAT ? "make" : "open", name);
+            return call_faults::OpenAt(d, name, flags, mode);
+        };
+        c.RenameAt = [](int d, const char* from, const char* to, unsigned int flags) {
+            Log("rename", to);
+            return call_faults::RenameAt(d, from, to, flags);
+        };
+        c.UnlinkAt = [](int d, const char* name, int flags) {
+            Log("remove", name);
+            return call_faults::UnlinkAt(d, name, flags);
+        };
+        return c;
+    }();
+    return calls;
+}
+
+// A killed update of v2 completed its new files; v3 drops them. The start of the sync of v3 first
+// removes them (one may stand where v3 puts a file of another shape); a call of that sweep the disk
+// fails is got past by reading again (the files gone before v3 is saved), or fails the start, the
+// step and the folder named: the sync never goes on past the sweep unfinished. The next run
+// completes v3 exactly.
+TEST_F(StorageJournalTest, ASweepAtTheSyncsStartTheDiskFailsIsDoneAgainOrFailsTheSyncNamingIt) {
+    const long cut = CutLeaving([&] { return StoppedBeforeTheSave(); });
+    ASSERT_GT(cut, 0);
+    ASSERT_TRUE(CutAgain(cut));
+    Remote("v3", kV3);
+    StorageFileOS_SetCalls(&LoggedCalls());
+    ArmCalls(CallMode::Count, -1);
+    printed.Text.clear();
+    g_log.clear();
+    g_logging = true;
+    ASSERT_TRUE(RunFaulted()) << printed.Text;
+    g_logging = false;
+    NewRepository();
+    ExpectExactly(kV3, "count");
+    EXPECT_NE(printed.Text.find("Installation left unfinished by a stopped run"), std::string::npos) << printed.Text;
+    const long from = g_calls.syncAt;
+    long to = 0;
+    std::vector<long> steps;
+    bool removes = false;
+    for (const auto& [n, call] : g_log) {
+        if (n <= from || to) continue;
+        removes = removes || call == "remove new.bin" || call == "remove c";
+        if (call == "rename .quarvpartial") to = n;
+        // Of the opens of the record's free names (one per name held) the first few and every fourth.
+        if (call.rfind("open .quarvpartial", 0) != 0 || call.size() < 20 || n % 4 == 0) steps.push_back(n);
+    }
+    ASSERT_TRUE(removes && to > from) << "the sweep removed nothing";
+    const std::string line = "Failed to remove what a stopped run left (" + Root() + "/local) (100005)";
+    for (const long n : steps) {
+        const std::string where = "call " + std::to_string(n - from) + " of the sync EIO (" + g_log[n] + ")";
+        SCOPED_TRACE(where);
+        ASSERT_TRUE(CutAgain(cut));
+        Remote("v3", kV3);
+        StorageFileOS_SetCalls(&LoggedCalls());
+        ArmCalls(CallMode::Fail, n, EIO);
+        printed.Text.clear();
+        {
+            std::lock_guard<std::mutex> hold(g_logLock);
+            g_sweep = {Root() + "/state/local.json", Slurp(Root() + "/remote.json"),
+                       {Root() + "/local/new.bin", Root() + "/local/n/deep/c"}};
+        }
+        const bool success = RunFaulted();
+        NewRepository();
+        const bool hit = g_calls.hit;
+        ArmCalls(CallMode::Count, -1);
+        bool past = false;
+        {
+            std::lock_guard<std::mutex> hold(g_logLock);
+            past = g_sweep.past;
+            g_sweep = {};
+        }
+        EXPECT_TRUE(hit) << printed.Text;
+        EXPECT_FALSE(past) << "saved with what the sweep was to remove still there\n" << printed.Text;
+        EXPECT_TRUE(success || printed.Text.find(line) != std::string::npos) << printed.Text;
+        if (!success) ExpectReadable(where);
+        ExpectCompletes(kV3, where);
+        if (HasFailure()) return;
+    }
+}
+
+// The same sweep, where the file it judged the stopped run's is swapped for the user's or another
+// account's between that judgement and its removal, before every look at the name: the file placed
+// is left as it was. The same for an empty file of ours at a name of the record of copies (a
+// record whose making was cut, which the record's walk removes).
+TEST_F(StorageJournalTest, AFileSwappedInBehindTheSweepsCheckIsLeftAlone) {
+    const long cut = CutLeaving([&] { return StoppedBeforeTheSave(); });
+    ASSERT_GT(cut, 0);
+    struct Disarm {
+        ~Disarm() { DisarmSwap(); }
+    } disarm;
+    const std::string with = Root() + "/placed";
+    const std::string empty = Root() + "/local/.quarvpartial1";
+    auto place = [&](const std::string& name) {
+        if (name != ".quarvpartial1") return;
+        Put(empty, "");
+        ASSERT_EQ(chmod(empty.c_str(), 0600), 0);
+    };
+    for (const auto& [leaf, name] : {std::pair<std::string, std::string>{"new.bin", "new.bin"},
+                                     {"c", "n/deep/c"},
+                                     {".quarvpartial1", ".quarvpartial1"}}) {
+        const std::string path = Root() + "/local/" + name;
+        ASSERT_TRUE(CutAgain(cut));
+        Remote("v3", kV3);
+        place(name);
+        ArmSwap(leaf, path, with, 0);
+        printed.Text.clear();
+        RunFaulted();
+        NewRepository();
+        const long looks = DisarmSwap();
+        ASSERT_GT(looks, 1) << name << printed.Text;
+        for (long at = 1; at <= looks; at++) {
+            for (const uid_t owner : {0u, 65534u}) {
+                const std::string where = name + " swapped before look " + std::to_string(at) + "/" +
+                                          std::to_string(looks) + (owner ? ", another account's" : ", the user's");
+                SCOPED_TRACE(where);
+                ASSERT_TRUE(CutAgain(cut));
+                Remote("v3", kV3);
+                place(name);
+                const std::string bytes = "placed by " + where;
+                Put(with, bytes);
+                ASSERT_EQ(chmod(with.c_str(), 0600), 0);
+                ASSERT_EQ(lchown(with.c_str(), owner, owner), 0);
+                ArmSwap(leaf, path, with, at);
+                printed.Text.clear();
+                RunFaulted();
+                NewRepository();
+                DisarmSwap();
+                if (!g_swap.swapped) continue;
+                struct stat info {};
+                EXPECT_EQ(lstat(path.c_str(), &info), 0) << printed.Text;
+                EXPECT_EQ(Slurp(path), bytes) << printed.Text;
+                EXPECT_EQ(info.st_uid, owner);
+                std::filesystem::remove(with);
+                if (HasFailure()) return;
+            }
+        }
+    }
+}
+
 } // namespace
+
+extern "C" {
+ssize_t pread(int fd, void* buffer, size_t length, off_t offset) {
+    static const auto next = reinterpret_cast<ssize_t (*)(int, void*, size_t, off_t)>(dlsym(RTLD_NEXT, "pread"));
+    if (FailsRead(fd)) return errno = EIO, -1;
+    return next(fd, buffer, length, offset);
+}
+ssize_t pread64(int fd, void* buffer, size_t length, off_t offset) {
+    static const auto next = reinterpret_cast<ssize_t (*)(int, void*, size_t, off_t)>(dlsym(RTLD_NEXT, "pread64"));
+    if (FailsRead(fd)) return errno = EIO, -1;
+    return next(fd, buffer, length, offset);
+}
+int fstatat(int directory, const char* name, struct stat* out, int flags) {
+    static const auto next = reinterpret_cast<int (*)(int, const char*, struct stat*, int)>(dlsym(RTLD_NEXT, "fstatat"));
+    Looked(name);
+    return next(directory, name, out, flags);
+}
+}

@@ -9,7 +9,8 @@
 // copy's record and its name, or into the cleanup after the manifest's save, with a file placed at
 // the name they leave open; some failed at the first calls of the sync or at the record's unfinished
 // mark, its write or its flush; a file placed takes the inode number of a file gone, as ext4 gives
-// numbers out again). A run is judged a success as the repository task judges it. After every run:
+// numbers out again; where nothing proves a file, a run failed at every save of its manifest after
+// it completed new files, one of which the next version drops). A run is judged a success as the repository task judges it. After every run:
 // a run that said success left exactly the remote's bytes and
 // modes and nothing of its own beside them; a failed one left every file the installed manifest
 // lists at a version it was installing, and (not killed) none of the copies it made; nothing the
@@ -73,8 +74,9 @@ template <typename Function> Function Next(const char* name) {
 }
 
 // A run's cut aimed at a moment rather than a call number: the count-th naming of an unnamed copy
-// (the window after its record), or the count-th call after the manifest's save (the cleanup).
-enum class Aim { None, Naming, AfterSave };
+// (the window after its record), or the count-th call after the manifest's save (the cleanup); or
+// the run failed at every save (EIO), every file of the version complete.
+enum class Aim { None, Naming, AfterSave, Save };
 std::atomic<Aim> g_aim{Aim::None};
 std::atomic<int> g_aimCount{0};
 char g_saveLeaf[256]; // the manifest's name
@@ -137,11 +139,18 @@ int renameat(int from, const char* name, int to, const char* target) {
     if (!OutsideActs()) return -1;
     // The manifest's save (its scratch renamed over it) sets a cut aimed after it that many calls on.
     const size_t length = strlen(target);
-    if (g_aim == Aim::AfterSave && g_aimCount > 0 && name[0] == '.' &&
-        strncmp(name + 1, target, length) == 0 && name[length + 1] == '.' &&
-        strcmp(target, g_saveLeaf) == 0) {
+    const bool save = name[0] == '.' && strncmp(name + 1, target, length) == 0 && name[length + 1] == '.' &&
+                      strcmp(target, g_saveLeaf) == 0;
+    if (g_aim == Aim::AfterSave && g_aimCount > 0 && save) {
         g_calls.target = g_calls.calls + g_aimCount;
         g_aimCount = 0;
+    }
+    // Every save of the run fails: it ends a failure with the version's files complete.
+    if (g_aim == Aim::Save && save && !g_calls.dead) {
+        if (!g_calls.hit) g_calls.target = g_calls.calls.load();
+        g_calls.hit = true;
+        errno = EIO;
+        return -1;
     }
     return next(from, name, to, target);
 }
@@ -774,7 +783,8 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
     // judgement of what it left. true when the fault was met.
     bool RunOnce(Install& x, bool faulted = true, Aim aim = Aim::None) {
         const int fault = aim != Aim::None ? 50 : faulted ? Pick(100) : 0;
-        const CallMode mode = fault < 35              ? CallMode::Count
+        const CallMode mode = aim == Aim::Save        ? CallMode::Fail
+                              : fault < 35              ? CallMode::Count
                               : fault < 70 || !errors ? CallMode::Cut
                                                       : CallMode::Fail;
         // A third of the faults among the last calls of an update (the manifest's save and the
@@ -782,7 +792,7 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         // there an I/O error wherever calls fail: no permanent fault, and nothing changed yet.
         const int where = Pick(100);
         const long first = mode != CallMode::Count && aim == Aim::None && where >= 33 && where < 53 ? 1 + Pick(4) : 0;
-        const int error = fault < 85 && !first ? ENOSPC : EIO;
+        const int error = fault < 85 && !first && aim != Aim::Save ? ENOSPC : EIO;
         long target = mode == CallMode::Count || aim != Aim::None ? -1
                       : where < 33                                ? std::max(1L, x.calls - Pick(8))
                       : first                                     ? -1
@@ -821,6 +831,7 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
                                : first                ? " at call " + std::to_string(first) + " of the sync" + called
                                : aim == Aim::None     ? " at call " + std::to_string(target)
                                : aim == Aim::Naming ? " at naming copy " + std::to_string(count) + called
+                               : aim == Aim::Save   ? " at every save of the manifest" + called
                                                     : " at call " + std::to_string(count) +
                                                           " after the manifest's save" + called;
         steps.push_back("run " + x.name + " of " + x.versions[x.remote].id +
@@ -872,6 +883,7 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
             }
             return true;
         }
+        if (g_noProof && Chance(60) && FailedRunCompletes()) return true;
         if (!g_noBirth && !Chance(25)) return false;
         // New names, whose copies are made unnamed and then named.
         Tree next = game.versions.back().tree;
@@ -894,6 +906,32 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
             if (suffix != std::string::npos) name.resize(suffix);
             Place(false, name);
             if (problems.empty()) RunOnce(game, Chance(50));
+        }
+        return true;
+    }
+
+    // Where nothing proves a file: new names whose copies a run completes (each then proven by the
+    // moment of its last change alone) before it fails at the manifest's save, then a version that
+    // drops one of them, run without a fault: that file must go. false where no new name fits.
+    bool FailedRunCompletes() {
+        const Tree& installed = game.installed >= 0 ? game.versions[game.installed].tree : Tree{};
+        Tree next = game.versions.back().tree;
+        std::vector<std::string> added;
+        for (int tries = 0; tries < 6 && added.size() < 2; ++tries) {
+            const std::string name = RandomPath(game);
+            if (!installed.count(name) && !next.count(name) && Fits(next, name, &game)) {
+                next[name] = Content(name);
+                added.push_back(name);
+            }
+        }
+        if (added.empty()) return false;
+        Publish(game, next);
+        if (!RunOnce(game, true, Aim::Save) || !problems.empty() || game.installed == game.remote) return true;
+        Tree dropped = game.versions.back().tree;
+        dropped.erase(added[Pick((int)added.size())]);
+        if (!dropped.empty()) {
+            Publish(game, dropped);
+            RunOnce(game, false);
         }
         return true;
     }
