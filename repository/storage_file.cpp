@@ -2771,8 +2771,9 @@ uint32_t ExistsCode(StorageFile* b, StorageRequest* request, StorageRequestMembe
     const char* leaf = nullptr;
     int32_t error = held ? OpenHeld(b, held, entry.Name, &directory, &leaf)
                          : StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf);
+    // Kind, size and time decide here: the file's proof is not read.
     StorageFileOSStatus status{};
-    if (!error) error = StorageFileOS_Status(directory, leaf, &status);
+    if (!error) error = StorageFileOS_StatusPlain(directory, leaf, &status);
     // A file with a copy of ours beside it is being replaced: what it holds may be the old or the
     // new version, piece by piece, so no piece of it counts as present without being read. Except a
     // copy this storage made from the installed file: beside the pieces written into it since, it
