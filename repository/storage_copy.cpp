@@ -3,16 +3,12 @@
 #include "repository/storage_copy.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <new>
-#include <thread>
 
 #include "core/runtime/bit_field.h"
 #include "core/runtime/class_family.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/event_queue.h"
-#include "core/runtime/io_worker.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/pool.h"
 #include "core/runtime/thread.h"
@@ -33,11 +29,6 @@ constexpr int32_t kRingSize = 100;
 constexpr uint32_t kMaskCountDone = 0xffffffffu;
 constexpr uint32_t kMaskBitsPerPass = 1000;
 constexpr int32_t kPiecesPerPass = 256;
-// The pieces whose automatic mask is checked together, spread over the I/O worker's threads, and
-// how many of those threads join the job's own. A window bounds how long before its turn a
-// piece's files are looked at.
-constexpr int32_t kAheadPieces = 256;
-constexpr int32_t kAheadHelpers = 5;
 
 struct FileRecord;
 
@@ -60,14 +51,11 @@ struct StorageCopy {
     // The pieces the automatic mask kept: the installed manifest has each in the same place, and
     // the destination was found to hold it.
     BitField* Kept;
-    // Pieces whose automatic mask was checked ahead of their turn, not yet taken; and of those,
-    // the ones it keeps. Cleared with every run: an answer serves the run it was made for.
-    BitField* Ahead;
-    BitField* AheadKept;
     // Scratch of the mask's match on the job's thread: a piece of the destination manifest.
     StorageRequest* MatchRequest;
-    // Scratch of the checks ahead on the job's thread: a piece of the source manifest.
-    StorageRequest* AheadRequest;
+    // The installed files' verdicts taken for the next run (see StorageCopy_SetSweepHandle): held
+    // by that run alone, let go when it is shut down.
+    StorageFileSweep* Sweep;
     StorageRequest* FileRequest;
     FileListMember* Cursor;
     uint32_t ThreadId;
@@ -550,8 +538,7 @@ int64_t StorageCopy_Create(StorageCopy** handle) {
     Pool_SetMemorySize(c->Operations, kOperationSize);
     Pool_SetChunkSize(c->Operations, 16);
     if (!c->Records || !c->Operations || !PieceQueue_Create(&c->Pieces) || !StorageRequest_Create(&c->FileRequest) ||
-        !BitField_Create(&c->Kept) || !BitField_Create(&c->Ahead) || !BitField_Create(&c->AheadKept) ||
-        !StorageRequest_Create(&c->MatchRequest) || !StorageRequest_Create(&c->AheadRequest)) {
+        !BitField_Create(&c->Kept) || !StorageRequest_Create(&c->MatchRequest)) {
         StorageCopy_Delete(&c);
         return 0;
     }
@@ -585,10 +572,8 @@ int64_t StorageCopy_Delete(StorageCopy** handle) {
     SetHandle(&c->DestMeta, nullptr);
     if (c->Mask) BitField_Release(&c->Mask);
     if (c->Kept) BitField_Release(&c->Kept);
-    if (c->Ahead) BitField_Release(&c->Ahead);
-    if (c->AheadKept) BitField_Release(&c->AheadKept);
     if (c->MatchRequest) StorageRequest_Release(&c->MatchRequest);
-    if (c->AheadRequest) StorageRequest_Release(&c->AheadRequest);
+    StorageFile_SweepRelease(&c->Sweep);
     c->Header.ClassId = 0;
     Memory_Free(c, sizeof(StorageCopy));
     *handle = nullptr;
@@ -625,6 +610,13 @@ int64_t StorageCopy_GetSourceMetaFileHandle(StorageCopy* copy, MetaFile** metaFi
 int64_t StorageCopy_SetDestMetaFileHandle(StorageCopy* copy, MetaFile* metaFile) {
     CLASS_CHECK(copy, STORAGE_COPY_CLASS_ID);
     SetHandle(&copy->DestMeta, metaFile);
+    return 1;
+}
+
+int64_t StorageCopy_SetSweepHandle(StorageCopy* copy, StorageFileSweep* sweep) {
+    CLASS_CHECK(copy, STORAGE_COPY_CLASS_ID);
+    StorageFile_SweepRelease(&copy->Sweep);
+    if (sweep && StorageFile_SweepAddRef(sweep)) copy->Sweep = sweep;
     return 1;
 }
 
@@ -747,6 +739,7 @@ int64_t StorageCopy_Reset(StorageCopy* copy) {
     copy->TimeCursor = 0;
     SetHandle(&copy->Source, nullptr);
     SetHandle(&copy->DestMeta, nullptr);
+    StorageFile_SweepRelease(&copy->Sweep);
     RecordsFree(copy);
     return 1;
 }
@@ -771,9 +764,6 @@ int64_t StorageCopy_Configure(StorageCopy* copy) {
     if (MetaFile_GetPieceListHandle(copy->Source, &pieces) && pieces) PieceList_GetPieceTotal(pieces, &total);
     BitField_SetTotalBits(copy->Kept, total);
     BitField_ClearAll(copy->Kept);
-    BitField_SetTotalBits(copy->Ahead, total);
-    BitField_ClearAll(copy->Ahead);
-    BitField_SetTotalBits(copy->AheadKept, total);
     return PieceQueue_Configure(copy->Pieces, copy->Mask, (copy->Flags & STORAGE_COPY_FLAG_DELTA) ? 1 : 0);
 }
 
@@ -784,7 +774,6 @@ int64_t StorageCopy_Start(StorageCopy* copy) {
     copy->LastPieceComplete = copy->LastFileComplete = now;
     DropEvents(copy);
     copy->Run++;
-    BitField_ClearAll(copy->Ahead);
     copy->Shutdown = 0;
     copy->Alive = 1;
     copy->QueueComplete = 0;
@@ -800,7 +789,7 @@ int64_t StorageCopy_Shutdown(StorageCopy* copy) {
     DropEvents(copy);
     if (!(copy->QueueComplete && copy->FilesComplete)) copy->Stopped = 1;
     copy->Run++;
-    BitField_ClearAll(copy->Ahead);
+    StorageFile_SweepRelease(&copy->Sweep);
     copy->Shutdown = 1;
     copy->Alive = 0;
     copy->QueueComplete = 1;
@@ -846,110 +835,6 @@ int64_t StorageCopy_Process(StorageCopy* copy) {
 
 namespace {
 
-// ---- The automatic mask, checked ahead ---------------------------------------------------------
-//
-// A folder of files answers whether a piece's files are in place at once, a status call per file;
-// over many small files those calls are most of an update. They are made for a window of pieces
-// together, spread over the I/O worker's threads, before any of the window's pieces is issued.
-
-// A window being checked: the job's thread and its helpers each take the next piece until none is
-// left. Shared by count: a helper that starts after the window is done takes nothing and lets it go.
-struct AheadWindow {
-    std::atomic<int32_t> Refs{1};
-    std::atomic<int32_t> Next{0};
-    std::atomic<int32_t> Busy{0}; // pieces taken whose answer is not written yet
-    StorageCopy* Copy = nullptr;  // read only while a piece is taken
-    int32_t Count = 0;
-    int32_t Index[kAheadPieces];
-    int8_t Answer[kAheadPieces]; // 1 kept, 0 written, -1 not told (asked again in its turn)
-};
-
-struct AheadHelper {
-    IOWorkerItem Item;
-    AheadWindow* Window;
-};
-
-void AheadLet(AheadWindow* w) {
-    if (w->Refs.fetch_sub(1) != 1) return;
-    w->~AheadWindow();
-    Memory_Free(w, sizeof(AheadWindow));
-}
-
-// The automatic mask's answer for a piece, as its turn would give it; request and other are
-// scratch of the calling thread.
-int8_t AheadAnswer(StorageCopy* c, int32_t index, StorageRequest* request, StorageRequest* other) {
-    StorageRequest_Reset(request);
-    StorageRequest_SetMetaFileHandle(request, c->Source);
-    int8_t answer = -1;
-    if (StorageRequest_IndexAdd(request, index)) {
-        answer = 0;
-        uint32_t found = 0;
-        if (MaskMatch(c, request, other) >= 0)
-            answer = StorageFile_ExistsAtOnce(c->Dest, request, &found) ? (found == 0 ? 1 : 0) : -1;
-    }
-    StorageRequest_Reset(request);
-    StorageRequest_SetMetaFileHandle(request, nullptr);
-    return answer;
-}
-
-void AheadTake(AheadWindow* w, StorageRequest* request, StorageRequest* other) {
-    for (;;) {
-        w->Busy.fetch_add(1);
-        const int32_t k = w->Next.fetch_add(1);
-        if (k >= w->Count) {
-            w->Busy.fetch_sub(1);
-            return;
-        }
-        w->Answer[k] = request && other ? AheadAnswer(w->Copy, w->Index[k], request, other) : -1;
-        w->Busy.fetch_sub(1);
-    }
-}
-
-void AheadHelp(void*, IOWorkerItem* item) {
-    AheadHelper* helper = reinterpret_cast<AheadHelper*>(item);
-    AheadWindow* w = helper->Window;
-    Memory_Free(helper, sizeof(AheadHelper));
-    StorageRequest *request = nullptr, *other = nullptr;
-    if (w->Next.load() < w->Count && StorageRequest_Create(&request)) StorageRequest_Create(&other);
-    AheadTake(w, request, other);
-    if (request) StorageRequest_Release(&request);
-    if (other) StorageRequest_Release(&other);
-    AheadLet(w);
-}
-
-// Checks the pieces from index on that have no answer yet; each answer serves its piece's first turn.
-void CheckAhead(StorageCopy* c, int32_t index) {
-    const StorageInterface* row = nullptr;
-    if (!Storage_GetInterface(c->Dest, &row) || row != &StorageFile_Interface) return;
-    int32_t total = 0;
-    BitField_GetTotalBits(c->Ahead, &total);
-    void* block = Memory_Alloc(sizeof(AheadWindow));
-    if (!block) return;
-    auto* w = new (block) AheadWindow();
-    w->Copy = c;
-    for (int32_t i = index; i >= 0 && i < total && i - index < kAheadPieces; i++)
-        if (!BitField_IsSet(c->Ahead, i) && !BitField_IsSet(c->Kept, i)) w->Index[w->Count++] = i;
-    const int32_t helpers = IOWorker_IsRunning() ? std::min(kAheadHelpers, w->Count / 16) : 0;
-    for (int32_t h = 0; h < helpers; h++) {
-        auto* helper = static_cast<AheadHelper*>(Memory_AllocZero(sizeof(AheadHelper)));
-        if (!helper) break;
-        helper->Item.Function = AheadHelp;
-        helper->Window = w;
-        w->Refs.fetch_add(1);
-        IOWorker_Post(nullptr, w, &helper->Item);
-    }
-    AheadTake(w, c->AheadRequest, c->MatchRequest);
-    // A helper holds a piece for the few calls of its files at most.
-    while (w->Busy.load() != 0) std::this_thread::yield();
-    for (int32_t k = 0; k < w->Count; k++) {
-        if (w->Answer[k] < 0) continue;
-        BitField_Set(c->Ahead, w->Index[k]);
-        if (w->Answer[k]) BitField_Set(c->AheadKept, w->Index[k]);
-        else BitField_Clear(c->AheadKept, w->Index[k]);
-    }
-    AheadLet(w);
-}
-
 // A piece the automatic mask keeps: the destination holds it as the installed manifest lists it.
 int64_t Kept(StorageCopy* copy, StorageRequest* request, int32_t index) {
     BitField_Set(copy->Kept, index);
@@ -979,20 +864,15 @@ int64_t StorageCopy_StateDo(StorageCopy* copy, StorageRequest* request, uint32_t
                             STORAGE_ERROR_INVALID_CONTENT, 0);
                 return 1;
             }
-            if ((copy->Flags & STORAGE_COPY_FLAG_AUTO_MASK) && copy->Dest && !BitField_IsSet(copy->Ahead, index))
-                CheckAhead(copy, index);
-            if ((copy->Flags & STORAGE_COPY_FLAG_AUTO_MASK) && copy->Dest && BitField_IsSet(copy->Ahead, index)) {
-                // Answered ahead: the answer serves this turn only, a later one asks again.
-                BitField_Clear(copy->Ahead, index);
-                if (BitField_IsSet(copy->AheadKept, index)) return Kept(copy, request, index);
-            } else if ((copy->Flags & STORAGE_COPY_FLAG_AUTO_MASK) && copy->Dest &&
-                       MaskMatch(copy, request, copy->MatchRequest) >= 0) {
+            if ((copy->Flags & STORAGE_COPY_FLAG_AUTO_MASK) && copy->Dest &&
+                MaskMatch(copy, request, copy->MatchRequest) >= 0) {
                 // The destination manifest has this piece in place; skip it only when its files
                 // are really there, so that a deleted or cut file is fetched again. A folder of
                 // files answers that at once: asked here, a kept piece ends in this pass, without
-                // a hand-off to the I/O worker and back for each of its files.
+                // a hand-off to the I/O worker and back for each of its files; what the sweep
+                // made for this run found in place is not asked again.
                 uint32_t found = 0;
-                if (StorageFile_ExistsAtOnce(copy->Dest, request, &found)) {
+                if (StorageFile_ExistsAtOnce(copy->Dest, request, &found, copy->Sweep)) {
                     if (found == 0) return Kept(copy, request, index);
                 } else if (void* op = OperationBegin(copy)) {
                     Storage_Exists(copy->Dest, request, op, StorageDone);
