@@ -173,6 +173,9 @@ struct StorageFile {
     uint64_t MountDevices[kMountsKept];
     uint32_t MountCount;
     uint64_t RootDevice; // the installation folder's own, once known (under CompletedLock)
+    // This backend among every one the process made: a sweep knows the one it judged for by it, as
+    // another made later may be given the same address.
+    uint64_t Serial;
 };
 
 namespace {
@@ -2001,6 +2004,8 @@ int64_t StorageFile_Create(void** instance) {
     ASSERT_POINTER(instance);
     *instance = nullptr;
     StorageFile* b = StorageFileInternal_New<StorageFile>(STORAGE_FILE_CLASS_ID, DeleteHandle);
+    static std::atomic<uint64_t> made{0};
+    b->Serial = made.fetch_add(1) + 1;
     HashTable_Create(&b->OpenFiles, STORAGE_FILE_PATH_SIZE, 64);
     HashTable_Create(&b->Completed, STORAGE_FILE_PATH_SIZE, 256);
     // Names from the manifest: hashed under the process's key, so that none can be chosen to
@@ -2859,6 +2864,7 @@ struct StorageFileSweep {
     std::atomic<int32_t> Busy{0};     // claims taken and not yet judged
     std::atomic<uint32_t> Stopped{0}; // no claim is taken any more
     StorageFile* Backend = nullptr;   // touched only by a claim, which the owner's stop waits for
+    uint64_t Serial = 0;              // the backend's (see StorageFile::Serial)
     MetaFile* Installed = nullptr;
     FileList* List = nullptr;
     FileListIndex* Index = nullptr;
@@ -2977,7 +2983,7 @@ bool SameListing(FileList* list, FileListMember* file, FileList* other, FileList
 // no member's name is looked up in it.
 bool SweptPresent(StorageFile* b, const StorageFileSweep* s, StorageRequest* request, StorageRequestMember* member,
                   uint32_t* next, bool copies) {
-    if (s->Stopped.load() || s->Backend != b) return false;
+    if (s->Stopped.load() || s->Serial != b->Serial) return false;
     FileListMember* file = nullptr;
     MetaFile* meta = nullptr;
     StorageRequest_MemberGetFileListMemberHandle(request, member, &file);
@@ -3031,6 +3037,7 @@ int64_t StorageFile_SweepStart(Storage* storage, MetaFile* installed, StorageFil
     if (!block) return 0;
     auto* s = new (block) StorageFileSweep();
     s->Backend = b;
+    s->Serial = b->Serial;
     s->Installed = installed;
     s->List = list;
     s->Index = index;
@@ -3074,7 +3081,7 @@ void StorageFile_SweepStop(StorageFileSweep* sweep) {
 
 int64_t StorageFile_SweepFits(Storage* storage, StorageFileSweep* sweep) {
     StorageFile* b = FileBackend(storage);
-    if (!sweep || !b || sweep->Stopped.load() || sweep->Backend != b) return 0;
+    if (!sweep || !b || sweep->Stopped.load() || sweep->Serial != b->Serial) return 0;
     if (strcmp(sweep->OutputPath, b->OutputPath) != 0 || strcmp(sweep->PartialExtension, b->PartialExtension) != 0 ||
         sweep->SkipTimestamp != b->SkipTimestamp || sweep->SkipAttributes != b->SkipAttributes)
         return 0;
