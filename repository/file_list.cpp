@@ -446,17 +446,28 @@ int64_t FileList_IndexFindByOffset(FileListIndex* index, uint64_t offset, FileLi
 }
 
 int64_t FileList_IndexFindByName(FileListIndex* index, const char* name, FileListMember** member,
-                                 uint64_t* fileOffset) {
+                                 uint64_t* fileOffset, uint32_t* at) {
     CLASS_CHECK(index, FILELIST_INDEX_CLASS_ID);
     ASSERT_POINTER(name);
     ASSERT_POINTER(member);
     *member = nullptr;
     if (fileOffset) *fileOffset = 0;
-    uint32_t at = 0;
-    if (!index->NamesBuilt || !NameIndex_Find(&index->Names, name, &at) || at >= index->Count) return 0;
-    const Entry& e = index->Entries[at];
+    if (at) *at = 0;
+    uint32_t found = 0;
+    if (!index->NamesBuilt || !NameIndex_Find(&index->Names, name, &found) || found >= index->Count) return 0;
+    const Entry& e = index->Entries[found];
     *member = e.Member;
     if (fileOffset) *fileOffset = e.Offset;
+    if (at) *at = found;
+    return 1;
+}
+
+int64_t FileList_IndexGetMemberAt(FileListIndex* index, uint32_t at, FileListMember** member) {
+    CLASS_CHECK(index, FILELIST_INDEX_CLASS_ID);
+    ASSERT_POINTER(member);
+    *member = nullptr;
+    if (at >= index->Count) return 0;
+    *member = index->Entries[at].Member;
     return 1;
 }
 

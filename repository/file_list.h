@@ -77,9 +77,12 @@ int64_t FileList_IndexMake(FileListIndex* index, FileList* list, Padding* paddin
 // at it; 0 and none when no file does.
 int64_t FileList_IndexFindByOffset(FileListIndex* index, uint64_t offset, FileListMember** member,
                                    uint64_t* fileOffset);
-// By name, without regard to case; with several files of one name, the first in stream order.
+// By name, without regard to case; with several files of one name, the first in stream order. at,
+// when given, is its place in stream order (see FileList_IndexGetMemberAt).
 int64_t FileList_IndexFindByName(FileListIndex* index, const char* name, FileListMember** member,
-                                 uint64_t* fileOffset);
+                                 uint64_t* fileOffset, uint32_t* at = nullptr);
+// The file at a place in stream order, from 0 to the count less one; 0 and none past the end.
+int64_t FileList_IndexGetMemberAt(FileListIndex* index, uint32_t at, FileListMember** member);
 int64_t FileList_IndexGetCount(FileListIndex* index, uint32_t* count);
 // Sum of the sizes; sum of the paddings.
 int64_t FileList_IndexGetTotalLength(FileListIndex* index, uint64_t* length);

@@ -267,7 +267,46 @@ void WireCleanup(Repository* r, StorageCleanup** cleanup, Storage* storage, bool
         *cleanup, r, pending ? Repository_CleanupPendingErrorCallback : Repository_CleanupErrorCallback);
 }
 
+// ---- The sweep of the installed files ------------------------------------------------------------
+//
+// An update checks that the files of every piece it keeps are in place; those checks need nothing of
+// the new manifest, so the status of every file the installed one lists is taken while it loads.
+// The verdicts are this sync's alone: dropped when it ends, whatever its end, and when anything
+// they depend on is reset; its copy's run takes them at its start, and a start after that has none.
+
+bool ConfigureLocal(Repository* r);
+void BindLocal(Repository* r);
+
+// Stops the sweep (waiting for what its tasks hold) and lets it go.
+void DropSweep(Repository* r) {
+    if (!r->Sweep) return;
+    StorageFile_SweepStop(r->Sweep);
+    StorageFile_SweepRelease(&r->Sweep);
+}
+
+// Nothing of the sweep touches the installation's storage any more: before it is configured or
+// rebound.
+void SettleSweep(Repository* r) {
+    if (r->Sweep) StorageFile_SweepFinish(r->Sweep);
+}
+
+// Before the manifest of an ordinary update loads: not for a first installation (nothing is kept),
+// nor for a repair (every file is read back), nor where no piece is kept by the installed manifest.
+// The installation's storage is set up as the refresh set it up; the start sets it up again, and
+// the verdicts serve only where nothing they were judged by has changed.
+void StartSweep(Repository* r) {
+    DropSweep(r);
+    char localId[REPOSITORY_REMOTE_ID_SIZE];
+    Repository_GetLocalId(r, localId, (int32_t)sizeof(localId));
+    if (!localId[0] || r->UnfinishedFound || !r->MaskOn || !GetBool(r->Config, "autoMask", 1) ||
+        !r->LocalMetaConfigured || !IsLocalMetaLoaded(r) || !MetaFile_IsOk(r->LocalMeta) || !ConfigureLocal(r))
+        return;
+    BindLocal(r);
+    StorageFile_SweepStart(r->Local, r->LocalMeta, &r->Sweep);
+}
+
 void ResetParts(Repository* r, bool documents) {
+    DropSweep(r);
     if (documents) {
         Alias_Reset(r->AliasDoc);
         Catalog_Reset(r->CatalogDoc);
@@ -377,6 +416,7 @@ void OwnerMark(Repository* r, char* mark, int32_t size) {
 
 // Hands the local storage the installed manifest, the repository's mark and the names it keeps.
 void BindLocal(Repository* r) {
+    SettleSweep(r);
     StorageCleanup_SetInstalled(r->Local, r->LocalMeta);
     char mark[24], kept[kPathSize];
     OwnerMark(r, mark, (int32_t)sizeof(mark));
@@ -1265,6 +1305,7 @@ void RefreshWork(Repository* r) {
 // ---- Synchronisation ------------------------------------------------------------------------------
 
 bool ConfigureStorage(Repository* r, Storage* storage, Dictionary* dict, uint32_t* outFlags) {
+    if (storage == r->Local) SettleSweep(r);
     Storage_SetPrintCallback(storage, r, Repository_StoragePrint);
     Storage_SetEventQueueHandle(storage, r->Queue);
     if (Storage_Configure(storage, r->AppConfig, dict, outFlags) != 1) return false;
@@ -1417,7 +1458,18 @@ void StartFault(Repository* r, const char* step, const char* path, int32_t sourc
 // failure); or stopped by a fault of the disk, recorded, to be tried again at its resume time.
 enum class Start { Started, Refused, Retry };
 
+// Lets a start's sweep go however the start ends: a run it was handed to holds its own reference.
+struct SweepHold {
+    StorageFileSweep* Sweep;
+    ~SweepHold() { StorageFile_SweepRelease(&Sweep); }
+};
+
 Start SyncStart(Repository* r) {
+    // The sweep serves this start alone, finished before the installation's storage is configured.
+    SweepHold hold{r->Sweep};
+    r->Sweep = nullptr;
+    StorageFile_SweepFinish(hold.Sweep);
+    StorageCopy_SetSweepHandle(r->Copy, nullptr);
     char localId[REPOSITORY_REMOTE_ID_SIZE];
     Repository_GetLocalId(r, localId, (int32_t)sizeof(localId));
     if (r->Working) Dictionary_Release(&r->Working);
@@ -1604,6 +1656,10 @@ Start SyncStart(Repository* r) {
     StorageCopy_Configure(r->ApplyJob);
     StorageCopy_SetFileCompletesInFlightMax(r->Copy, fileCompletes);
     StorageCopy_SetFlags(r->Copy, flags);
+    // Its verdicts answer the automatic mask's checks where the storage is still as they were
+    // judged against.
+    if ((flags & STORAGE_COPY_FLAG_AUTO_MASK) && StorageFile_SweepFits(r->Local, hold.Sweep))
+        StorageCopy_SetSweepHandle(r->Copy, hold.Sweep);
     if (!StorageCopy_Configure(r->Copy) || !StorageCopy_Start(r->Copy)) {
         Repository_ConfigError(r, nullptr);
         return Start::Refused;
@@ -1739,6 +1795,8 @@ void SyncWork(Repository* r) {
             KeptName(r, kept, (int32_t)sizeof(kept));
             MetaFile_SetNameCheck(r->RemoteMeta, 1, suffix, kept);
             String_CopyLength(r->RemoteMetaUrl, url, (int32_t)sizeof(r->RemoteMetaUrl));
+            // Each load gets a sweep of its own: one tried again later judges the files anew.
+            StartSweep(r);
             MetaFile_Load(r->RemoteMeta, url, Verify(r, url));
         }
     } else if (StorageCopy_IsComplete(r->Copy)) {
@@ -2114,6 +2172,7 @@ int64_t Repository_Delete(Repository** handle) {
                                               Repository_Notification_OnInteropReference);
     Class_UntrackInstance(r);
     Repository_Shutdown(r);
+    DropSweep(r);
     StorageCopy_Shutdown(r->Copy);
     StorageCopy_Shutdown(r->ApplyJob);
     StorageCleanup_Shutdown(r->LocalCleanup);
@@ -2149,6 +2208,7 @@ int64_t Repository_Delete(Repository** handle) {
 int64_t Repository_SetConfigDictionaryHandle(Repository* repository, Dictionary* dict) {
     CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
     Repository* r = repository;
+    DropSweep(r);
     Dictionary_Reset(r->Config);
     if (dict) Dictionary_Merge(r->Config, dict, DICTIONARY_MERGE_OVERWRITE);
     const char* metafile = nullptr;
@@ -2310,6 +2370,7 @@ int64_t Repository_SetActionFlags(Repository* repository, uint32_t flags) {
     if (old == flags) return 1;
     r->ActionFlags = flags;
     if ((old & REPOSITORY_ACTION_SYNC) && !(flags & REPOSITORY_ACTION_SYNC)) {
+        DropSweep(r);
         StorageCopy_Shutdown(r->Copy);
         StorageCopy_Shutdown(r->ApplyJob);
         StorageCleanup_Shutdown(r->LocalCleanup);
@@ -2529,6 +2590,7 @@ int64_t Repository_Process(Repository* repository) {
         if (off & REPOSITORY_STATEFLAG_REFRESH)
             StopMessage(r, "Refresh stopped (%s) (%.2fs)", REPOSITORY_STATEFLAG_REFRESH);
         if (off & REPOSITORY_STATEFLAG_SYNC) {
+            DropSweep(r);
             // Nothing of the sync runs any more, however it ended (stopped, failed, shut down): the
             // copies a failed or stopped one made and still knows go now (a completed one's replay
             // left none); what cannot go is named, and stays on record for the next run.

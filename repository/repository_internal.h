@@ -11,6 +11,7 @@ struct BitField;
 struct Catalog;
 struct MetaFile;
 struct StorageDelta;
+struct StorageFileSweep;
 
 enum : uint32_t { REPOSITORY_SLOT_CLASS_ID = 0x5e0a7c21 };
 
@@ -52,6 +53,9 @@ struct Repository {
     BitField* Mask;
     StorageCopy* Copy;
     StorageCopy* ApplyJob;
+    // The installed files' status, taken while an update's manifest loads: this sync's own, handed
+    // to its copy's run when it starts, dropped with the sync (see StartSweep in repository.cpp).
+    StorageFileSweep* Sweep;
     MetaFile* LocalMeta;
     MetaFile* RemoteMeta;
     // The manifest an update replaced, while the cleanup of what it dropped is unfinished: kept

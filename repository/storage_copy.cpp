@@ -51,6 +51,11 @@ struct StorageCopy {
     // The pieces the automatic mask kept: the installed manifest has each in the same place, and
     // the destination was found to hold it.
     BitField* Kept;
+    // Scratch of the mask's match on the job's thread: a piece of the destination manifest.
+    StorageRequest* MatchRequest;
+    // The installed files' verdicts taken for the next run (see StorageCopy_SetSweepHandle): held
+    // by that run alone, let go when it is shut down.
+    StorageFileSweep* Sweep;
     StorageRequest* FileRequest;
     FileListMember* Cursor;
     uint32_t ThreadId;
@@ -313,7 +318,8 @@ void Skip(StorageCopy* c, StorageRequest* request, const char* format) {
 }
 
 // The destination manifest's piece with this digest that covers the same file slices; -1 when none.
-int32_t MaskMatch(StorageCopy* c, StorageRequest* request) {
+// other is scratch, on any manifest: each candidate is built in it.
+int32_t MaskMatch(StorageCopy* c, StorageRequest* request, StorageRequest* other) {
     if (!c->DestMeta || !c->Source) return -1;
     PieceList* source = nullptr;
     PieceList* dest = nullptr;
@@ -332,16 +338,21 @@ int32_t MaskMatch(StorageCopy* c, StorageRequest* request) {
     if (!PieceList_GetDigestByIndex(source, index, digest, (int32_t)sizeof(digest))) return -1;
     int32_t total = 0;
     PieceList_GetPieceTotal(dest, &total);
-    int32_t found = -1;
-    for (int32_t i = 0; i < total && found < 0; ++i) {
-        if (PieceList_CompareByIndex(dest, i, digest, (int32_t)size) != 1) continue;
-        StorageRequest* other = nullptr;
-        if (!StorageRequest_Create(&other)) break;
+    const auto same = [&](int32_t i) {
+        if (PieceList_CompareByIndex(dest, i, digest, (int32_t)size) != 1) return false;
+        StorageRequest_Reset(other);
         StorageRequest_SetMetaFileHandle(other, c->DestMeta);
-        if (StorageRequest_IndexAdd(other, i) && StorageRequest_Compare(request, other) == 1) found = i;
-        StorageRequest_Release(&other);
-    }
-    return found;
+        const bool found = StorageRequest_IndexAdd(other, i) && StorageRequest_Compare(request, other) == 1;
+        // Scratch holds no manifest between uses.
+        StorageRequest_Reset(other);
+        StorageRequest_SetMetaFileHandle(other, nullptr);
+        return found;
+    };
+    // A version mostly keeps a piece where it was: its own place is tried before every other.
+    if (index >= 0 && index < total && same(index)) return index;
+    for (int32_t i = 0; i < total; ++i)
+        if (i != index && same(i)) return i;
+    return -1;
 }
 
 // ---- File completions -------------------------------------------------------------------------
@@ -527,7 +538,7 @@ int64_t StorageCopy_Create(StorageCopy** handle) {
     Pool_SetMemorySize(c->Operations, kOperationSize);
     Pool_SetChunkSize(c->Operations, 16);
     if (!c->Records || !c->Operations || !PieceQueue_Create(&c->Pieces) || !StorageRequest_Create(&c->FileRequest) ||
-        !BitField_Create(&c->Kept)) {
+        !BitField_Create(&c->Kept) || !StorageRequest_Create(&c->MatchRequest)) {
         StorageCopy_Delete(&c);
         return 0;
     }
@@ -561,6 +572,8 @@ int64_t StorageCopy_Delete(StorageCopy** handle) {
     SetHandle(&c->DestMeta, nullptr);
     if (c->Mask) BitField_Release(&c->Mask);
     if (c->Kept) BitField_Release(&c->Kept);
+    if (c->MatchRequest) StorageRequest_Release(&c->MatchRequest);
+    StorageFile_SweepRelease(&c->Sweep);
     c->Header.ClassId = 0;
     Memory_Free(c, sizeof(StorageCopy));
     *handle = nullptr;
@@ -597,6 +610,13 @@ int64_t StorageCopy_GetSourceMetaFileHandle(StorageCopy* copy, MetaFile** metaFi
 int64_t StorageCopy_SetDestMetaFileHandle(StorageCopy* copy, MetaFile* metaFile) {
     CLASS_CHECK(copy, STORAGE_COPY_CLASS_ID);
     SetHandle(&copy->DestMeta, metaFile);
+    return 1;
+}
+
+int64_t StorageCopy_SetSweepHandle(StorageCopy* copy, StorageFileSweep* sweep) {
+    CLASS_CHECK(copy, STORAGE_COPY_CLASS_ID);
+    StorageFile_SweepRelease(&copy->Sweep);
+    if (sweep && StorageFile_SweepAddRef(sweep)) copy->Sweep = sweep;
     return 1;
 }
 
@@ -719,6 +739,7 @@ int64_t StorageCopy_Reset(StorageCopy* copy) {
     copy->TimeCursor = 0;
     SetHandle(&copy->Source, nullptr);
     SetHandle(&copy->DestMeta, nullptr);
+    StorageFile_SweepRelease(&copy->Sweep);
     RecordsFree(copy);
     return 1;
 }
@@ -768,6 +789,7 @@ int64_t StorageCopy_Shutdown(StorageCopy* copy) {
     DropEvents(copy);
     if (!(copy->QueueComplete && copy->FilesComplete)) copy->Stopped = 1;
     copy->Run++;
+    StorageFile_SweepRelease(&copy->Sweep);
     copy->Shutdown = 1;
     copy->Alive = 0;
     copy->QueueComplete = 1;
@@ -842,13 +864,15 @@ int64_t StorageCopy_StateDo(StorageCopy* copy, StorageRequest* request, uint32_t
                             STORAGE_ERROR_INVALID_CONTENT, 0);
                 return 1;
             }
-            if ((copy->Flags & STORAGE_COPY_FLAG_AUTO_MASK) && copy->Dest && MaskMatch(copy, request) >= 0) {
+            if ((copy->Flags & STORAGE_COPY_FLAG_AUTO_MASK) && copy->Dest &&
+                MaskMatch(copy, request, copy->MatchRequest) >= 0) {
                 // The destination manifest has this piece in place; skip it only when its files
                 // are really there, so that a deleted or cut file is fetched again. A folder of
                 // files answers that at once: asked here, a kept piece ends in this pass, without
-                // a hand-off to the I/O worker and back for each of its files.
+                // a hand-off to the I/O worker and back for each of its files; what the sweep
+                // made for this run found in place is not asked again.
                 uint32_t found = 0;
-                if (StorageFile_ExistsAtOnce(copy->Dest, request, &found)) {
+                if (StorageFile_ExistsAtOnce(copy->Dest, request, &found, copy->Sweep)) {
                     if (found == 0) return Kept(copy, request, index);
                 } else if (void* op = OperationBegin(copy)) {
                     Storage_Exists(copy->Dest, request, op, StorageDone);

@@ -3,10 +3,12 @@
 // and erasure of files, all by descriptor below the storage's directory.
 #include "repository/storage_file.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <thread>
 
 #include "core/linux/platform_error.h"
@@ -20,6 +22,7 @@
 #include "core/runtime/critical_section.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/hash_table.h"
+#include "core/runtime/io_worker.h"
 #include "core/runtime/log_text.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/meter_rw.h"
@@ -118,6 +121,9 @@ struct StorageFile {
     uint64_t MountDevices[kMountsKept];
     uint32_t MountCount;
     uint64_t RootDevice; // the installation folder's own, once known (under CompletedLock)
+    // This backend among every one the process made: a sweep knows the one it judged for by it, as
+    // another made later may be given the same address.
+    uint64_t Serial;
 };
 
 namespace {
@@ -1300,6 +1306,8 @@ int64_t StorageFile_Create(void** instance) {
     ASSERT_POINTER(instance);
     *instance = nullptr;
     StorageFile* b = StorageFileInternal_New<StorageFile>(STORAGE_FILE_CLASS_ID, DeleteHandle);
+    static std::atomic<uint64_t> made{0};
+    b->Serial = made.fetch_add(1) + 1;
     HashTable_Create(&b->OpenFiles, STORAGE_FILE_PATH_SIZE, 64);
     HashTable_Create(&b->Completed, STORAGE_FILE_PATH_SIZE, 256);
     // Names from the manifest: hashed under the process's key, so that none can be chosen to
@@ -1576,6 +1584,30 @@ int32_t OpenHeld(StorageFile* b, HeldFolder* held, const char* name, int32_t* di
     return 0;
 }
 
+// Whether the entry's file, leaf in directory, is in place as listed: the one judgement of a listed
+// file's state, made by an existence check and by the sweep ahead of a sync alike. 0 with present
+// set, or the errno value of the status call; status is what was found.
+int32_t JudgeListed(StorageFile* b, const Entry& entry, int32_t directory, const char* leaf,
+                    StorageFileOSStatus* status, bool* present) {
+    *present = false;
+    // Kind, size and time decide here: the file's proof is not read.
+    if (const int32_t error = StorageFileOS_StatusPlain(directory, leaf, status)) return error;
+    // A file cut short or grown since it was installed does not hold the manifest's pieces. Nor
+    // is a file whose time or attributes are not those listed present as listed: a file all of
+    // whose pieces are found here is taken for complete without its completion, which would set
+    // them, so such a file is written and completed anew.
+    bool same = status->Kind == STORAGE_FILE_OS_FILE && status->Size == entry.Size;
+    const double wantedTime = b->SkipTimestamp ? 0 : entry.Modified;
+    if (same && wantedTime > 0 && status->ModifiedSeconds != (int64_t)wantedTime) same = false;
+    uint32_t attributes = 0;
+    if (same && WantedAttributes(b, entry) &&
+        (!FileAttributesBack(directory, leaf, &attributes) ||
+         attributes != (entry.Attributes & (kAttributeReadOnly | kAttributeExecutable))))
+        same = false;
+    *present = same;
+    return 0;
+}
+
 // Whether the member's file is in place as the request's manifest lists it: 0 when it is, else
 // the code (and extended code) its existence check answers with. Answers at once, on any thread.
 // With held, its folder stays open in it for the next call.
@@ -1593,7 +1625,8 @@ uint32_t ExistsCode(StorageFile* b, StorageRequest* request, StorageRequestMembe
     int32_t error = held ? OpenHeld(b, held, entry.Name, &directory, &leaf)
                          : StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf);
     StorageFileOSStatus status{};
-    if (!error) error = StorageFileOS_Status(directory, leaf, &status);
+    bool present = false;
+    if (!error) error = JudgeListed(b, entry, directory, leaf, &status, &present);
     // A file with a copy of ours beside it is being replaced: what it holds may be the old or the
     // new version, piece by piece, so no piece of it counts as present without being read. Except a
     // copy this storage made from the installed file: beside the pieces written into it since, it
@@ -1604,18 +1637,6 @@ uint32_t ExistsCode(StorageFile* b, StorageRequest* request, StorageRequestMembe
         StorageRecordCopy id{};
         copied = CopyOf(b, directory, entry.Name, leaf, copy, sizeof(copy), &id);
     }
-    // A file cut short or grown since it was installed does not hold the manifest's pieces. Nor
-    // is a file whose time or attributes are not those listed present as listed: a file all of
-    // whose pieces are found here is taken for complete without its completion, which would set
-    // them, so such a file is written and completed anew.
-    bool present = !error && status.Kind == STORAGE_FILE_OS_FILE && status.Size == entry.Size;
-    const double wantedTime = b->SkipTimestamp ? 0 : entry.Modified;
-    if (present && wantedTime > 0 && status.ModifiedSeconds != (int64_t)wantedTime) present = false;
-    uint32_t attributes = 0;
-    if (present && WantedAttributes(b, entry) &&
-        (!FileAttributesBack(directory, leaf, &attributes) ||
-         attributes != (entry.Attributes & (kAttributeReadOnly | kAttributeExecutable))))
-        present = false;
     if (!held || directory != held->Fd) StorageFileOS_Close(&directory);
     if (copied && !CopiedHere(b, entry.Name)) return STORAGE_NOT_FOUND;
     if (error == ENOENT || error == ENOTDIR) return STORAGE_NOT_FOUND;
@@ -1628,7 +1649,282 @@ uint32_t ExistsCode(StorageFile* b, StorageRequest* request, StorageRequestMembe
     return present ? 0u : (uint32_t)STORAGE_NOT_FOUND;
 }
 
+// ---- The sweep ahead of a sync ------------------------------------------------------------------
+
+// The files one claim judges: one word of verdicts, written by the thread that claimed it alone.
+constexpr uint32_t kSweepChunk = 64;
+
+struct SweepTask {
+    IOWorkerItem Item;
+    StorageFileSweep* Sweep;
+};
+
+// The installation folder's identity, reached by its path as every check reaches it.
+int32_t RootIdentity(const StorageFile* b, uint64_t* device, uint64_t* inode) {
+    *device = *inode = 0;
+    StorageFileOSStatus root{};
+    int32_t top = -1;
+    const char* leaf = nullptr;
+    int32_t error = StorageFileOS_OpenParent(b->OutputPath, "x", 0, &top, &leaf);
+    if (!error) error = StorageFileOS_StatusOf(top, &root);
+    StorageFileOS_Close(&top);
+    if (!error) {
+        *device = root.Device;
+        *inode = root.Inode;
+    }
+    return error;
+}
+
 } // namespace
+
+// Filled on the thread that starts it; then each chunk's word is written by the one claim that
+// took it, before its mark, and read only after the mark.
+struct StorageFileSweep {
+    std::atomic<int32_t> Refs{1};
+    std::atomic<uint32_t> Next{0};    // the next chunk to claim
+    std::atomic<int32_t> Busy{0};     // claims taken and not yet judged
+    std::atomic<uint32_t> Stopped{0}; // no claim is taken any more
+    StorageFile* Backend = nullptr;   // touched only by a claim, which the owner's stop waits for
+    uint64_t Serial = 0;              // the backend's (see StorageFile::Serial)
+    MetaFile* Installed = nullptr;
+    FileList* List = nullptr;
+    FileListIndex* Index = nullptr;
+    uint32_t Count = 0;
+    uint32_t Chunks = 0;
+    uint64_t* Present = nullptr;          // a bit per file in stream order: present as listed
+    std::atomic<uint8_t>* Judged = nullptr; // per chunk: its word is written
+    // What the verdicts were judged by: they serve a storage still set so, and no other.
+    char OutputPath[STORAGE_FILE_PATH_SIZE] = {};
+    char PartialExtension[32] = {};
+    char Kept[STORAGE_FILE_PATH_SIZE] = {};
+    uint32_t SkipTimestamp = 0;
+    uint32_t SkipAttributes = 0;
+    uint64_t RootDevice = 0;
+    uint64_t RootInode = 0;
+    SweepTask Tasks[STORAGE_FILE_SWEEP_TASKS];
+};
+
+namespace {
+
+void SweepLet(StorageFileSweep* s) {
+    if (s->Refs.fetch_sub(1) != 1) return;
+    if (s->Present) Memory_Free(s->Present, sizeof(uint64_t) * s->Chunks);
+    if (s->Judged) Memory_Free(s->Judged, sizeof(std::atomic<uint8_t>) * s->Chunks);
+    s->~StorageFileSweep();
+    Memory_Free(s, sizeof(StorageFileSweep));
+}
+
+// Takes the next chunk and judges its files; false when none was left to take (or the sweep was
+// stopped). A file that could not be judged (refused name, status failed) stays not present.
+bool SweepClaim(StorageFileSweep* s) {
+    s->Busy.fetch_add(1);
+    const uint32_t chunk = s->Stopped.load() ? s->Chunks : s->Next.fetch_add(1);
+    if (chunk >= s->Chunks) {
+        s->Busy.fetch_sub(1);
+        return false;
+    }
+    StorageFile* b = s->Backend;
+    uint64_t word = 0;
+    HeldFolder held;
+    const uint32_t end = std::min(s->Count, (chunk + 1) * kSweepChunk);
+    for (uint32_t at = chunk * kSweepChunk; at < end; at++) {
+        FileListMember* file = nullptr;
+        Entry entry;
+        if (!FileList_IndexGetMemberAt(s->Index, at, &file) || !file || !ReadEntry(b, s->List, file, &entry)) continue;
+        int32_t directory = -1;
+        const char* leaf = nullptr;
+        StorageFileOSStatus status{};
+        bool present = false;
+        if (OpenHeld(b, &held, entry.Name, &directory, &leaf) == 0 &&
+            JudgeListed(b, entry, directory, leaf, &status, &present) == 0 && present)
+            word |= 1ull << (at - chunk * kSweepChunk);
+        if (directory != held.Fd) StorageFileOS_Close(&directory);
+    }
+    StorageFileOS_Close(&held.Fd);
+    s->Present[chunk] = word;
+    s->Judged[chunk].store(1, std::memory_order_release);
+    s->Busy.fetch_sub(1);
+    return true;
+}
+
+// One of the sweep's tasks on the I/O worker: a chunk a turn, then back to the queue's end, so that
+// what else waits there (a manifest's load among them) is not held up behind the whole sweep.
+void SweepTurn(void*, IOWorkerItem* item) {
+    StorageFileSweep* s = reinterpret_cast<SweepTask*>(item)->Sweep;
+    if (SweepClaim(s) && s->Next.load() < s->Chunks && !s->Stopped.load() && IOWorker_IsRunning()) {
+        IOWorker_Post(nullptr, s, item);
+        return;
+    }
+    SweepLet(s);
+}
+
+StorageFile* FileBackend(Storage* storage) {
+    const StorageInterface* row = nullptr;
+    void* instance = nullptr;
+    if (!storage || !Storage_GetInterface(storage, &row) || row != &StorageFile_Interface ||
+        !Storage_GetInterfaceHandle(storage, &instance) || !instance)
+        return nullptr;
+    return Backend(instance);
+}
+
+// Whether two records list a file the same way: the same name (as written), size, time, attributes
+// and link.
+bool SameListing(FileList* list, FileListMember* file, FileList* other, FileListMember* otherFile) {
+    const char* name = FileList_MemberGetNamePtr(list, file);
+    const char* otherName = FileList_MemberGetNamePtr(other, otherFile);
+    uint64_t size = 0, otherSize = 0;
+    double modified = 0, otherModified = 0;
+    uint32_t attributes = 0, otherAttributes = 0, flags = 0, otherFlags = 0;
+    FileList_MemberGetSize(list, file, &size);
+    FileList_MemberGetSize(other, otherFile, &otherSize);
+    FileList_MemberGetModifiedTime(list, file, &modified);
+    FileList_MemberGetModifiedTime(other, otherFile, &otherModified);
+    FileList_MemberGetFlags(list, file, &flags);
+    FileList_MemberGetFlags(other, otherFile, &otherFlags);
+    if (!name || !otherName || strcmp(name, otherName) != 0 || size != otherSize || modified != otherModified ||
+        FileList_MemberGetAttributes(list, file, &attributes) !=
+            FileList_MemberGetAttributes(other, otherFile, &otherAttributes) ||
+        attributes != otherAttributes || ((flags ^ otherFlags) & FILELIST_FLAG_LINK))
+        return false;
+    if (!(flags & FILELIST_FLAG_LINK)) return true;
+    char link[STORAGE_FILE_PATH_SIZE], otherLink[STORAGE_FILE_PATH_SIZE];
+    FileList_MemberGetLink(list, file, link, (int32_t)sizeof(link));
+    FileList_MemberGetLink(other, otherFile, otherLink, (int32_t)sizeof(otherLink));
+    return strcmp(link, otherLink) == 0;
+}
+
+// Whether the sweep found the member's file in place as listed, and that answer is the one a check
+// would give now without its status call: the request's manifest lists the file as the installed
+// one the verdict judged, the storage is set as when it judged (see StorageFile_SweepFits), and no
+// copy of ours is recorded beside it (one made since would make it not present). Anything else is
+// asked of the file.
+// next is where the installed file after the last one found stands: a piece's files mostly follow
+// one another in both manifests, so the name is looked up only where that one is not the file.
+// copies tells whether the record named any copy when the request's check began: where it named none
+// no member's name is looked up in it.
+bool SweptPresent(StorageFile* b, const StorageFileSweep* s, StorageRequest* request, StorageRequestMember* member,
+                  uint32_t* next, bool copies) {
+    if (s->Stopped.load() || s->Serial != b->Serial) return false;
+    FileListMember* file = nullptr;
+    MetaFile* meta = nullptr;
+    StorageRequest_MemberGetFileListMemberHandle(request, member, &file);
+    StorageRequest_GetMetaFileHandle(request, &meta);
+    FileList* list = ListOf(meta);
+    Entry entry;
+    FileListMember* installed = nullptr;
+    uint32_t at = *next;
+    const char* name = file && list ? FileList_MemberGetNamePtr(list, file) : nullptr;
+    if (!name || (copies && !ReadEntry(b, list, file, &entry))) return false;
+    const char* listed = FileList_IndexGetMemberAt(s->Index, at, &installed) && installed
+                             ? FileList_MemberGetNamePtr(s->List, installed)
+                             : nullptr;
+    if ((!listed || strcmp(listed, name) != 0) && !FileList_IndexFindByName(s->Index, name, &installed, nullptr, &at))
+        return false;
+    *next = at + 1;
+    if (at >= s->Count || !installed || !s->Judged[at / kSweepChunk].load(std::memory_order_acquire) ||
+        !(s->Present[at / kSweepChunk] >> (at % kSweepChunk) & 1) || !SameListing(list, file, s->List, installed))
+        return false;
+    StorageRecordCopy id{};
+    return !(copies && b->PartialExtension[0] && RecordedCopy(b, entry.Name, &id));
+}
+
+// Whether the record names any copy (or could not be read, which tells nothing).
+bool AnyCopy(StorageFile* b) {
+    CriticalSectionGuard guard(b->RecordLock);
+    return StorageRecord_AnyCopy(&b->Record);
+}
+
+} // namespace
+
+int64_t StorageFile_SweepStart(Storage* storage, MetaFile* installed, StorageFileSweep** sweep) {
+    ASSERT_POINTER(sweep);
+    *sweep = nullptr;
+    StorageFile* b = FileBackend(storage);
+    FileListIndex* index = nullptr;
+    FileList* list = ListOf(installed);
+    uint32_t count = 0;
+    if (!b || !b->OutputPath[0] || !list || !MetaFile_GetFileListIndexHandle(installed, &index) || !index ||
+        !FileList_IndexGetCount(index, &count) || count == 0)
+        return 0;
+    {
+        // The verdicts are judged against this manifest, as a check then judges them, and never
+        // for a repair, which reads every file back.
+        CriticalSectionGuard guard(b->RecordLock);
+        if (b->Record.Installed != installed || b->Record.Repairing) return 0;
+    }
+    void* block = Memory_AllocZero(sizeof(StorageFileSweep));
+    if (!block) return 0;
+    auto* s = new (block) StorageFileSweep();
+    s->Backend = b;
+    s->Serial = b->Serial;
+    s->Installed = installed;
+    s->List = list;
+    s->Index = index;
+    s->Count = count;
+    s->Chunks = (count + kSweepChunk - 1) / kSweepChunk;
+    s->Present = static_cast<uint64_t*>(Memory_AllocZero(sizeof(uint64_t) * s->Chunks));
+    s->Judged = static_cast<std::atomic<uint8_t>*>(Memory_AllocZero(sizeof(std::atomic<uint8_t>) * s->Chunks));
+    String_CopyLength(s->OutputPath, b->OutputPath, (int32_t)sizeof(s->OutputPath));
+    String_CopyLength(s->PartialExtension, b->PartialExtension, (int32_t)sizeof(s->PartialExtension));
+    String_CopyLength(s->Kept, b->Kept, (int32_t)sizeof(s->Kept));
+    s->SkipTimestamp = b->SkipTimestamp;
+    s->SkipAttributes = b->SkipAttributes;
+    if (!s->Present || !s->Judged || RootIdentity(b, &s->RootDevice, &s->RootInode) != 0) {
+        SweepLet(s);
+        return 0;
+    }
+    // Without a worker the sweep is made where it is finished (StorageFile_SweepFinish).
+    for (uint32_t t = 0; t < STORAGE_FILE_SWEEP_TASKS && t < s->Chunks && IOWorker_IsRunning(); t++) {
+        s->Tasks[t].Item.Function = SweepTurn;
+        s->Tasks[t].Sweep = s;
+        s->Refs.fetch_add(1);
+        IOWorker_Post(nullptr, s, &s->Tasks[t].Item);
+    }
+    *sweep = s;
+    return 1;
+}
+
+void StorageFile_SweepFinish(StorageFileSweep* sweep) {
+    if (!sweep) return;
+    while (SweepClaim(sweep)) {
+    }
+    // A claim a task holds judges one chunk: a few status calls.
+    while (sweep->Busy.load() != 0) std::this_thread::yield();
+}
+
+void StorageFile_SweepStop(StorageFileSweep* sweep) {
+    if (!sweep) return;
+    sweep->Stopped.store(1);
+    while (sweep->Busy.load() != 0) std::this_thread::yield();
+}
+
+int64_t StorageFile_SweepFits(Storage* storage, StorageFileSweep* sweep) {
+    StorageFile* b = FileBackend(storage);
+    if (!sweep || !b || sweep->Stopped.load() || sweep->Serial != b->Serial) return 0;
+    if (strcmp(sweep->OutputPath, b->OutputPath) != 0 || strcmp(sweep->PartialExtension, b->PartialExtension) != 0 ||
+        sweep->SkipTimestamp != b->SkipTimestamp || sweep->SkipAttributes != b->SkipAttributes)
+        return 0;
+    {
+        CriticalSectionGuard guard(b->RecordLock);
+        if (strcmp(sweep->Kept, b->Kept) != 0 || b->Record.Installed != sweep->Installed || b->Record.Repairing) return 0;
+    }
+    uint64_t device = 0, inode = 0;
+    return RootIdentity(b, &device, &inode) == 0 && device == sweep->RootDevice && inode == sweep->RootInode ? 1 : 0;
+}
+
+int64_t StorageFile_SweepAddRef(StorageFileSweep* sweep) {
+    if (!sweep) return 0;
+    sweep->Refs.fetch_add(1);
+    return 1;
+}
+
+int64_t StorageFile_SweepRelease(StorageFileSweep** sweep) {
+    ASSERT_POINTER(sweep);
+    if (!*sweep) return 0;
+    SweepLet(*sweep);
+    *sweep = nullptr;
+    return 1;
+}
 
 int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {
     StorageRequest* request = nullptr;
@@ -1640,7 +1936,7 @@ int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {
     return Finish(operation, code, extended);
 }
 
-int64_t StorageFile_ExistsAtOnce(Storage* storage, StorageRequest* request, uint32_t* code) {
+int64_t StorageFile_ExistsAtOnce(Storage* storage, StorageRequest* request, uint32_t* code, StorageFileSweep* sweep) {
     ASSERT_POINTER(code);
     *code = 0;
     const StorageInterface* row = nullptr;
@@ -1649,13 +1945,18 @@ int64_t StorageFile_ExistsAtOnce(Storage* storage, StorageRequest* request, uint
         !Storage_GetInterfaceHandle(storage, &instance) || !instance)
         return 0;
     StorageFile_AddRef(instance);
-    // The same answer as the chain's check, member by member, the first that fails deciding.
+    // The same answer as the chain's check, member by member, the first that fails deciding; a file
+    // the sweep found in place, as its check would find it now, is not asked again.
+    StorageFile* b = Backend(instance);
     StorageRequestMember* member = nullptr;
     StorageRequest_MemberGetFirst(request, &member);
     uint32_t found = 0, extended = 0;
     HeldFolder held;
+    uint32_t next = 0;
+    const bool copies = sweep && AnyCopy(b);
     for (; member && found == 0;) {
-        found = ExistsCode(Backend(instance), request, member, &extended, &held);
+        if (!sweep || !SweptPresent(b, sweep, request, member, &next, copies))
+            found = ExistsCode(b, request, member, &extended, &held);
         StorageRequestMember* next = nullptr;
         StorageRequest_MemberGetNext(request, member, &next);
         member = next;

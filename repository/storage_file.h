@@ -9,6 +9,7 @@
 
 struct MetaFile;
 struct StorageFile;
+struct StorageFileSweep;
 struct StorageRequest;
 
 enum : uint32_t {
@@ -49,7 +50,34 @@ int64_t StorageFile_Exists(void* instance, StorageOperation* operation);
 // storage is bound to this row (whose check answers at once): code is 0 when each member's file
 // is in place as listed, else the answer of the first that is not. 0 (code 0) when the storage
 // is bound to another row, or to none: its check is then to be asked through Storage_Exists.
-int64_t StorageFile_ExistsAtOnce(Storage* storage, StorageRequest* request, uint32_t* code);
+// With a sweep, a file it found in place is taken as present without a status call of its own
+// only while nothing the check depends on differs from what the sweep judged (see
+// StorageFile_SweepStart); else, and for every file it did not find in place, the check is made.
+int64_t StorageFile_ExistsAtOnce(Storage* storage, StorageRequest* request, uint32_t* code,
+                                 StorageFileSweep* sweep = nullptr);
+// The status of every file an installed manifest lists, taken ahead of the existence checks that
+// will ask for it (an update's, while its new manifest loads): for each file a verdict, "in place as
+// listed" by the check's own rules, or not (not found, other, unknown: a failure tells nothing).
+// STORAGE_FILE_SWEEP_TASKS tasks on the I/O worker each take the next chunk of files in turn and go
+// back to the end of its queue between chunks, so what else is posted there is not held up behind
+// the sweep. installed must be the manifest the storage is bound to (StorageFile_SetInstalled),
+// and the storage no repair's: else, and for a storage not of this row, 0 and no sweep.
+// The owner keeps the storage and the manifest unchanged (neither configured, reset nor rebound)
+// until StorageFile_SweepFinish or StorageFile_SweepStop returned; the verdicts serve only checks
+// of a storage that StorageFile_SweepFits.
+enum : uint32_t { STORAGE_FILE_SWEEP_TASKS = 4 };
+int64_t StorageFile_SweepStart(Storage* storage, MetaFile* installed, StorageFileSweep** sweep);
+// Judges on the calling thread what no task has taken yet and waits for what they hold: on return
+// every file has its verdict (but after a stop), and no task touches the storage any more.
+void StorageFile_SweepFinish(StorageFileSweep* sweep);
+// No chunk is taken any more, and what tasks hold is waited for; a stopped sweep serves no check.
+void StorageFile_SweepStop(StorageFileSweep* sweep);
+// 1 when the storage is the one swept, set as when the sweep began (folder, by path and identity,
+// copies' suffix, kept names, time and attribute rules), bound to the same installed manifest and
+// not repairing; else 0 and its verdicts are not to be used.
+int64_t StorageFile_SweepFits(Storage* storage, StorageFileSweep* sweep);
+int64_t StorageFile_SweepAddRef(StorageFileSweep* sweep);
+int64_t StorageFile_SweepRelease(StorageFileSweep** sweep);
 int64_t StorageFile_Get(void* instance, StorageOperation* operation);
 int64_t StorageFile_Put(void* instance, StorageOperation* operation);
 int64_t StorageFile_Erase(void* instance, StorageOperation* operation);

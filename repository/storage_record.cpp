@@ -963,6 +963,12 @@ bool StorageRecord_FindCopy(StorageRecordCopies* c, const char* name, StorageRec
     return true;
 }
 
+bool StorageRecord_AnyCopy(StorageRecordCopies* c) {
+    LoadCopies(c);
+    uint32_t count = 0;
+    return !c->Copies || !HashTable_GetCount(c->Copies, &count) || count != 0;
+}
+
 int32_t StorageRecord_AddCopy(StorageRecordCopies* c, const char* name, uint32_t made, uint32_t alternate,
                               uint64_t device, uint64_t inode, uint64_t birth) {
     return RecordCopyLocked(c, name, made, alternate, device, inode, birth);

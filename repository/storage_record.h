@@ -183,6 +183,8 @@ int32_t StorageRecord_AddCopy(StorageRecordCopies* c, const char* name, uint32_t
 // The copy of name the record names (read once, the last entry of a name winning; a record that
 // could not be read is read again at the next call): true with its identity.
 bool StorageRecord_FindCopy(StorageRecordCopies* c, const char* name, StorageRecordCopy* id);
+// Whether the record names any copy, or could not be read (which tells nothing).
+bool StorageRecord_AnyCopy(StorageRecordCopies* c);
 // The copy of name the record now names, or none (null).
 void StorageRecord_SetCopy(StorageRecordCopies* c, const char* name, const StorageRecordCopy* id);
 // The failure or stop of a sync: each copy this storage made and still knows for its own (made by

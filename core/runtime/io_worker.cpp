@@ -88,6 +88,10 @@ int64_t IOWorker_Remove() {
     return 1;
 }
 
+int64_t IOWorker_IsRunning() {
+    return GlobalIOWorker.load() ? 1 : 0;
+}
+
 int64_t IOWorker_Post(void* device, void* object, IOWorkerItem* item) {
     (void)device;
     IOWorker* worker = GlobalIOWorker.load();

@@ -24,6 +24,8 @@ int64_t IOWorker_Init();
 // Returns 1, also when there is no worker.
 int64_t IOWorker_Remove();
 
+// 1 while the worker exists (between IOWorker_Init and IOWorker_Remove), else 0.
+int64_t IOWorker_IsRunning();
 // Runs item->Function(object, item) on the worker's queue; items run concurrently, so what
 // they share they lock themselves. Callers pass 0 as device and an object with a reference
 // added for the duration of the work. Returns 1.

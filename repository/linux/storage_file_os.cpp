@@ -255,6 +255,14 @@ int32_t StorageFileOS_Status(int32_t directory, const char* leaf, StorageFileOSS
     return 0;
 }
 
+int32_t StorageFileOS_StatusPlain(int32_t directory, const char* leaf, StorageFileOSStatus* status) {
+    memset(status, 0, sizeof(*status));
+    struct stat info;
+    if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
+    Fill(info, status);
+    return 0;
+}
+
 int32_t StorageFileOS_StatusOf(int32_t fd, StorageFileOSStatus* status) {
     memset(status, 0, sizeof(*status));
     struct stat info;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <set>
@@ -212,3 +213,112 @@ TEST_F(RepositoryUpdateTest, APassThatMovesOnWakesItsThreadAndAnIdleOneDoesNot) 
 }
 
 } // namespace
+
+namespace {
+
+// Many one-piece files over several chunks of the status taken while the manifest loads, in
+// three folders. With shift, the new version lists a file before all others: every kept piece
+// moves one place on.
+std::map<std::string, std::string> ManyFiles(int count, int changed, int seed, bool shift) {
+    std::map<std::string, std::string> files;
+    for (int i = 0; i < count; i++) {
+        char name[32];
+        snprintf(name, sizeof(name), "%c/f%04d", "pqr"[i % 3], i);
+        files[name] = Content(16, i == changed ? seed : i);
+    }
+    if (shift) files["a/first"] = Content(16, seed + 1);
+    return files;
+}
+
+} // namespace
+
+// What the user did to files spread over the chunks (first, at a chunk's edge, last) is put back,
+// kept pieces moved to another place are still kept, and a file removed after an update kept it is
+// put back by the next.
+TEST_F(RepositoryUpdateTest, KeptPiecesAreCheckedOverSeveralChunks) {
+    constexpr int kMany = 700;
+    const std::vector<int> damaged = {0, 255, 256, 257, 511, 512, 699};
+    for (const bool shift : {false, true}) {
+        for (int action = 0; action < 2; action++) {
+            SCOPED_TRACE(std::to_string(shift) + " " + std::to_string(action));
+            Shell("rm -rf " + Root() + "/local " + Root() + "/state");
+            Version("v1", ManyFiles(kMany, -1, 0, false));
+            NewRepository();
+            Configure();
+            ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+            Version("v2", ManyFiles(kMany, 100, 1000, shift));
+            std::set<std::string> touched = {"f0100", "first"};
+            for (size_t k = 0; k < damaged.size(); k++) {
+                const int i = damaged[k];
+                char leaf[32];
+                snprintf(leaf, sizeof(leaf), "%c/f%04d", "pqr"[i % 3], i);
+                touched.insert(leaf + 2);
+                const std::string path = Root() + "/local/" + leaf;
+                // Each row damages in its own way: removed, cut or grown.
+                const int how = (action + (int)k) % 3;
+                if (how == 0) ASSERT_EQ(unlink(path.c_str()), 0);
+                else ASSERT_EQ(truncate(path.c_str(), how == 1 ? 3 : 40), 0);
+            }
+            g_opened.clear();
+            static const StorageFileOSCalls counting = [] {
+                StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+                calls.OpenAt = CountingOpenAt;
+                return calls;
+            }();
+            StorageFileOS_SetCalls(&counting);
+            ASSERT_TRUE(Update()) << printed.Text;
+            StorageFileOS_SetCalls(nullptr);
+            ASSERT_TRUE(Same());
+            std::vector<std::string> opened;
+            for (const std::string& leaf : g_opened)
+                if (leaf.size() == 5 && leaf[0] == 'f' && !touched.count(leaf)) opened.push_back(leaf);
+            EXPECT_TRUE(opened.empty()) << opened.size() << " kept files opened, the first " << opened.front();
+            // Again, after the user removed a file the last run kept.
+            char name[32];
+            snprintf(name, sizeof(name), "%c/f%04d", "pqr"[(400 + action) % 3], 400 + action);
+            ASSERT_EQ(unlink((Root() + "/local/" + name).c_str()), 0);
+            Version("v3", ManyFiles(kMany, 101, 2000, shift));
+            ASSERT_TRUE(Update()) << printed.Text;
+            EXPECT_TRUE(Same()) << name;
+        }
+    }
+}
+
+// The status taken while a manifest loads serves the sync that took it alone: in one repository,
+// updates one after another, each after the user removed, cut or grew files the next version keeps
+// (and, before one of them, a sync stopped while its manifest loaded), put every file back.
+TEST_F(RepositoryUpdateTest, EachSyncTakesTheStatusOfTheFilesAnew) {
+    constexpr int kMany = 300;
+    Shell("rm -rf " + Root() + "/local " + Root() + "/state");
+    Version("v1", ManyFiles(kMany, -1, 0, false));
+    NewRepository();
+    Configure();
+    Repository_SetMask(repo, 1);
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    for (int round = 0; round < 4; round++) {
+        SCOPED_TRACE(round);
+        Version("v" + std::to_string(round + 2), ManyFiles(kMany, 10 + round, 1000 + round, false));
+        if (round == 2) {
+            // Stopped while its manifest loads: what it took is not the next sync's.
+            Repository_Reset(repo);
+            Repository_SetRefresh(repo, 1);
+            ASSERT_TRUE(Pump([&] { return !(State() & REPOSITORY_STATEFLAG_REFRESH); }));
+            const size_t before = printed.Text.Copy().size();
+            Repository_SetSync(repo, 1);
+            ASSERT_TRUE(Pump([&] { return printed.Text.find("Loading remote metafile", before) != std::string::npos; }));
+            Repository_SetSync(repo, 0);
+            ASSERT_TRUE(Pump([&] { return !(State() & REPOSITORY_STATEFLAG_ALIVE); }));
+        }
+        for (int k = 0; k < 3; k++) {
+            const int i = 40 + 97 * k + round;
+            char name[32];
+            snprintf(name, sizeof(name), "%c/f%04d", "pqr"[i % 3], i);
+            const std::string path = Root() + "/local/" + name;
+            const int how = (round + k) % 3;
+            if (how == 0) ASSERT_EQ(unlink(path.c_str()), 0) << name;
+            else ASSERT_EQ(truncate(path.c_str(), how == 1 ? 3 : 40), 0) << name;
+        }
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        EXPECT_TRUE(Same());
+    }
+}

@@ -2717,4 +2717,95 @@ TEST_F(StorageFileTest, ACopiedRecordOthersMayWriteIsNeverTakenUp) {
     }
 }
 
+// ---- The sweep ahead of an update ---------------------------------------------------------------
+
+// The check of one piece of m (its files' status asked again, but for what the sweep serves).
+uint32_t ExistsNow(Storage* storage, Manifest& m, int32_t index, StorageFileSweep* sweep) {
+    Request r(m, index, index, false);
+    uint32_t code = 0xffffffff;
+    EXPECT_EQ(StorageFile_ExistsAtOnce(storage, r.request, &code, sweep), 1);
+    return code;
+}
+
+// What a sweep of the installed files found serves a check only where the check would answer the
+// same now. Each row: what stands between the sweep and the check of the file "d/b" (two pieces,
+// 2 and 3); "d/a" (pieces 0 and 1) is removed after the sweep, so that where its verdict is taken
+// the check answers as the sweep found it.
+TEST_F(StorageFileTest, ASweepAnswersOnlyWhatTheCheckWouldAnswerNow) {
+    enum class Case { Nothing, Removed, Cut, Touched, Moded, CopyBeside, Unjudged, Relisted, Stopped, Reconfigured };
+    const char* timed = R"(,"mtime":1577836800,"attr":0)";
+    const std::string a = "0123456789abcdef0123456789ABCDEF", b = "ABCDEFGHIJKLMNOPabcdefghijklmnop";
+    const std::string b2 = "abcdefghijklmnopabcdefghijklmnop";
+    for (Case c : {Case::Nothing, Case::Removed, Case::Cut, Case::Touched, Case::Moded, Case::CopyBeside,
+                   Case::Unjudged, Case::Relisted, Case::Stopped, Case::Reconfigured}) {
+        SCOPED_TRACE((int)c);
+        Release();
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        Manifest v1(std::vector<File>{{"d/a", a.c_str(), timed}, {"d/b", b.c_str(), timed}});
+        // The new version lists both as installed but for the row that lists "d/b" otherwise; the
+        // row with a copy beside it has another first piece there, its second the same.
+        Manifest v2(std::vector<File>{{"d/a", a.c_str(), timed},
+                                      {"d/b", (c == Case::CopyBeside ? b2 : b).c_str(),
+                                       c == Case::Relisted ? R"(,"mtime":1577836801,"attr":0)" : timed}});
+        ASSERT_EQ(Configure("file"), 1);
+        ASSERT_EQ(Put(v1, 0, 3), 0u);
+        ASSERT_EQ(Complete(v1, "d/a"), 0u);
+        ASSERT_EQ(Complete(v1, "d/b"), 0u);
+        // As a completed sync leaves it: the record names no copy.
+        ASSERT_EQ(Sweep(v1.meta), 1);
+        if (c == Case::CopyBeside) {
+            // A copy of ours beside the file, on record, left by a storage before this one.
+            ASSERT_EQ(Put(v2, 2, 2), 0u);
+            ASSERT_EQ(Configure("file"), 1);
+            ASSERT_TRUE(OnDisk(root + "d/b.quarvpartial"));
+        }
+        const std::string path = root + "d/b";
+        if (c == Case::Removed) {
+            ASSERT_EQ(unlink(path.c_str()), 0);
+        }
+        if (c == Case::Cut) {
+            ASSERT_EQ(truncate(path.c_str(), 31), 0);
+        }
+        if (c == Case::Touched) {
+            ASSERT_EQ(Shell("touch " + path), 0);
+        }
+        if (c == Case::Moded) {
+            ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+        }
+        // A folder the sweep may not enter (a link): its files are not judged, then it is put back
+        // with "d/b" cut.
+        if (c == Case::Unjudged) {
+            ASSERT_EQ(Shell("mv " + root + "d " + root + "e && ln -s e " + root + "d"), 0);
+        }
+        StorageCleanup_SetInstalled(storage, v1.meta);
+        StorageFileSweep* sweep = nullptr;
+        ASSERT_EQ(StorageFile_SweepStart(storage, v1.meta, &sweep), 1);
+        StorageFile_SweepFinish(sweep);
+        EXPECT_EQ(StorageFile_SweepFits(storage, sweep), 1);
+        if (c == Case::Unjudged) {
+            ASSERT_EQ(Shell("rm " + root + "d && mv " + root + "e " + root + "d"), 0);
+            ASSERT_EQ(truncate(path.c_str(), 31), 0);
+        }
+        if (c == Case::Stopped) {
+            StorageFile_SweepStop(sweep);
+        }
+        if (c == Case::Reconfigured) {
+            ASSERT_EQ(Configure("file"), 1);
+            StorageCleanup_SetInstalled(storage, v1.meta);
+            EXPECT_EQ(StorageFile_SweepFits(storage, sweep), 0);
+        }
+        ASSERT_EQ(unlink((root + "d/a").c_str()), 0);
+        // Nor is a file served whose folder the sweep could not enter.
+        const bool served = c != Case::Stopped && c != Case::Reconfigured && c != Case::Unjudged;
+        EXPECT_EQ(ExistsNow(storage, v2, 0, sweep), served ? 0u : (uint32_t)STORAGE_NOT_FOUND);
+        EXPECT_EQ(ExistsNow(storage, v2, 0, nullptr), (uint32_t)STORAGE_NOT_FOUND);
+        const uint32_t now = ExistsNow(storage, v2, 3, nullptr);
+        EXPECT_EQ(now, c == Case::Nothing || c == Case::Stopped || c == Case::Reconfigured ? 0u
+                                                                                            : (uint32_t)STORAGE_NOT_FOUND);
+        EXPECT_EQ(ExistsNow(storage, v2, 3, sweep), now);
+        StorageCleanup_SetInstalled(storage, nullptr);
+        StorageFile_SweepRelease(&sweep);
+    }
+}
+
 } // namespace
