@@ -228,8 +228,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool took = record.empty() || Took(write(fd, record.data(), record.size()), record.size());
     close(fd);
     if (!took) return 0;
-    const std::string entriesText = proven ? record.substr(head.size()) : record;
-    const bool mayBeOurs = proven || MayBeEarlier(record);
+    // A record that begins as one of ours does but names another file (moved, copied, put back)
+    // may hold the repository's state: it is taken up, its entries those after its first entry.
+    const bool moved = !proven && record.compare(0, 7, "record:") == 0 && record.find('\0') != std::string::npos;
+    const std::string entriesText =
+        proven ? record.substr(head.size()) : moved ? record.substr(record.find('\0') + 1) : record;
+    const bool mayBeOurs = proven || moved || MayBeEarlier(record);
     const std::vector<Loose> entries = Entries(entriesText);
 
     // At the names the entries give, as the second byte chooses, something of another's kind.
@@ -264,9 +268,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const std::string entry = std::string("0:0:0 ") + scratch + std::string(1, '\0');
             Require(now.size() >= entry.size() && now.compare(now.size() - entry.size(), entry.size(), entry) == 0);
             const std::string before = now.substr(0, now.size() - entry.size());
-            Require(record.compare(0, before.size(), before) == 0 || before == record + std::string(1, '\0'));
             Require(before.empty() || before.back() == '\0');
-            Require(before.size() >= (proven ? head.size() : 0));
+            if (moved) {
+                // A record taken up: one of the repository's own, its whole entries carried over.
+                const size_t last = entriesText.rfind('\0');
+                const std::string whole = last == std::string::npos ? "" : entriesText.substr(0, last + 1);
+                Require(before.compare(0, 7, "record:") == 0 && before.find(whole) != std::string::npos);
+            } else {
+                Require(record.compare(0, before.size(), before) == 0 || before == record + std::string(1, '\0'));
+                Require(before.size() >= (proven ? head.size() : 0));
+            }
         }
     }
 

@@ -279,8 +279,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The copy made here is the storage's and goes; the replay leaves no scratch record behind.
     Require(!OnDisk(g_root + "new.bin.quarvpartial"));
     Require(!OnDisk(g_root + ".quarvpartial~"));
-    // A record the storage made under a name of its own, where the input proved none, goes with it.
-    Require(!OnDisk(g_root + ".quarvpartial1") && !OnDisk(g_root + ".quarvpartial1~"));
+    // A record the storage made under a name of its own, where the input proved none, goes with it;
+    // unless the input began as a record of ours does (moved, copied, put back): it may have held
+    // the installation's state, which is then unknown, so what stays marks it unfinished, and holds
+    // nothing but that mark and its repository's.
+    Require(!OnDisk(g_root + ".quarvpartial1~"));
+    if (OnDisk(g_root + ".quarvpartial1")) {
+        Require(!proven && size > 7 && memcmp(data, "record:", 7) == 0 && memchr(data, 0, size));
+        const std::string kept = Slurp(g_root + ".quarvpartial1");
+        bool unfinished = false;
+        for (size_t at = kept.find('\0') + 1, end = 0; at < kept.size(); at = end + 1) {
+            end = kept.find('\0', at);
+            Require(end != std::string::npos);
+            const std::string entry = kept.substr(at, end - at);
+            unfinished = unfinished || entry == "unfinished";
+            Require(entry == "unfinished" || entry.rfind("owner:", 0) == 0);
+        }
+        Require(unfinished);
+    }
     // What the record cannot own stays as it was.
     Require(Slurp(g_root + "a.txt") == kInstalled);
     Require(Slurp(g_root + "shared.bin.quarvpartial") == "shared" && Slurp(g_root + "shared.link") == "shared");
