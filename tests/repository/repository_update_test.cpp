@@ -78,6 +78,19 @@ class RepositoryUpdateTest : public RepositoryFixture {
         Repository_SetMask(repo, 1);
         return Run(REPOSITORY_ACTION_SYNC) && Errors() == 0;
     }
+    // The same, with the names it opens kept in g_opened.
+    bool UpdateCountingOpens() {
+        g_opened.clear();
+        static const StorageFileOSCalls counting = [] {
+            StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+            calls.OpenAt = CountingOpenAt;
+            return calls;
+        }();
+        StorageFileOS_SetCalls(&counting);
+        const bool updated = Update();
+        StorageFileOS_SetCalls(nullptr);
+        return updated;
+    }
 };
 
 // Each row: what the user did to an unchanged file before the update. The new version rewrites
@@ -103,15 +116,7 @@ TEST_F(RepositoryUpdateTest, UnchangedFilesAreNotOpenedAndWhatTheUserChangedIsPu
         case User::ModeChanged: ASSERT_EQ(chmod(path.c_str(), 0755), 0); break;
         case User::Relinked: ASSERT_EQ(Shell("ln -sfn b/f11 " + Root() + "/local/l"), 0); break;
         }
-        g_opened.clear();
-        static const StorageFileOSCalls counting = [] {
-            StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
-            calls.OpenAt = CountingOpenAt;
-            return calls;
-        }();
-        StorageFileOS_SetCalls(&counting);
-        ASSERT_TRUE(Update()) << printed.Text;
-        StorageFileOS_SetCalls(nullptr);
+        ASSERT_TRUE(UpdateCountingOpens()) << printed.Text;
         EXPECT_TRUE(Same());
         for (int i = 0; i < kFiles; i++) {
             struct stat info {};
@@ -169,15 +174,7 @@ TEST_F(RepositoryUpdateTest, AKeptPieceOfFilesInTwoFoldersIsCheckedFileByFile) {
             EXPECT_TRUE(S_ISLNK(info.st_mode));
             continue;
         }
-        g_opened.clear();
-        static const StorageFileOSCalls counting = [] {
-            StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
-            calls.OpenAt = CountingOpenAt;
-            return calls;
-        }();
-        StorageFileOS_SetCalls(&counting);
-        ASSERT_TRUE(Update()) << printed.Text;
-        StorageFileOS_SetCalls(nullptr);
+        ASSERT_TRUE(UpdateCountingOpens()) << printed.Text;
         EXPECT_TRUE(Same());
         EXPECT_EQ(lstat(path.c_str(), &info), 0);
         EXPECT_TRUE(S_ISREG(info.st_mode));
@@ -259,15 +256,7 @@ TEST_F(RepositoryUpdateTest, KeptPiecesAreCheckedOverSeveralChunks) {
                 if (how == 0) ASSERT_EQ(unlink(path.c_str()), 0);
                 else ASSERT_EQ(truncate(path.c_str(), how == 1 ? 3 : 40), 0);
             }
-            g_opened.clear();
-            static const StorageFileOSCalls counting = [] {
-                StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
-                calls.OpenAt = CountingOpenAt;
-                return calls;
-            }();
-            StorageFileOS_SetCalls(&counting);
-            ASSERT_TRUE(Update()) << printed.Text;
-            StorageFileOS_SetCalls(nullptr);
+            ASSERT_TRUE(UpdateCountingOpens()) << printed.Text;
             ASSERT_TRUE(Same());
             std::vector<std::string> opened;
             for (const std::string& leaf : g_opened)
