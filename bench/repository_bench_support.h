@@ -74,12 +74,13 @@ inline bool ToDictionary(const std::string& text, Dictionary** root, Dictionary*
     return loaded && *object;
 }
 
-// One pass of what the host's loop does for a repository.
+// One pass of what the host's loop does for a repository: the events that came while it waited
+// are handled before the repository's work, as a repository task's loop handles them.
 inline void Pass(Repository* repo) {
-    Repository_Process(repo);
     EventQueue_Flush(nullptr);
     WebGetPool_Process();
     NotificationCenter_Process();
+    Repository_Process(repo);
     Thread_Wait(1);
 }
 

@@ -258,19 +258,26 @@ bool RemoveStrayCopies(StorageCleanup* c) {
     return false;
 }
 
+// The owner's next pass goes on with what follows the cleanup at once.
+void Finish(StorageCleanup* c) {
+    c->Complete = 1;
+    c->Alive = 0;
+    Thread_Signal(c->ThreadId);
+}
+
+// A pass that stops with work left asks for the next one at once: nothing else may come to wake
+// the thread that runs it.
+bool PassEnds(StorageCleanup* c, double passStart) {
+    if (!BudgetUsed(c, passStart)) return false;
+    Thread_Signal(c->ThreadId);
+    return true;
+}
+
 void ProcessFiles(StorageCleanup* c, double passStart) {
-    if (!c->Cursor) {
-        if (c->InFlight == 0) {
-            if (!RemoveStrayCopies(c)) return;
-            c->Complete = 1;
-            c->Alive = 0;
-        }
-        return;
-    }
-    if (c->InFlight > c->InFlightMax) return;
-    FileList* files = FilesOf(c->Running);
+    if (c->Cursor && c->InFlight > c->InFlightMax) return;
+    FileList* files = c->Cursor ? FilesOf(c->Running) : nullptr;
     while (c->Cursor) {
-        if (BudgetUsed(c, passStart)) return;
+        if (PassEnds(c, passStart)) return;
         FileListMember* member = c->Cursor;
         if (FileKept(c, files, member)) c->ItemsComplete++;
         else ItemErase(ItemCreate(c, c->ItemIndex, member));
@@ -280,6 +287,11 @@ void ProcessFiles(StorageCleanup* c, double passStart) {
         c->ItemIndex++;
         if (c->InFlight > c->InFlightMax) return;
     }
+    // The last name judged, the cleanup ends in the same pass when nothing is in flight.
+    if (c->InFlight == 0) {
+        if (!RemoveStrayCopies(c)) return;
+        Finish(c);
+    }
 }
 
 void ProcessPieces(StorageCleanup* c, double passStart) {
@@ -287,7 +299,7 @@ void ProcessPieces(StorageCleanup* c, double passStart) {
     PieceList* dest = PiecesOf(c->Dest);
     PieceList* keep = PiecesOf(c->Keep);
     while (c->ItemIndex < c->ItemsTotal) {
-        if (c->InFlight > c->InFlightMax || BudgetUsed(c, passStart)) return;
+        if (c->InFlight > c->InFlightMax || PassEnds(c, passStart)) return;
         uint8_t digest[PIECELIST_MAX_DIGEST_SIZE] = {0};
         PieceList_GetDigestByIndex(source, c->ItemIndex, digest, (int32_t)sizeof(digest));
         if (PieceKept(dest, digest) || PieceKept(keep, digest)) c->ItemsComplete++;
@@ -295,8 +307,7 @@ void ProcessPieces(StorageCleanup* c, double passStart) {
         c->ItemIndex++;
     }
     if (c->InFlight == 0) {
-        c->Complete = 1;
-        c->Alive = 0;
+        Finish(c);
     }
 }
 

@@ -423,17 +423,20 @@ bool CopyOf(StorageFile* b, int32_t directory, const char* name, const char* lea
 
 // Under RecordLock: whether the installed manifest lists attributes for the very file name (its
 // index finds a name without regard to case), and which.
-bool InstalledAttributes(StorageFile* b, const char* name, uint32_t* attributes) {
+bool ListedAttributes(MetaFile* installed, const char* name, uint32_t* attributes) {
     FileListIndex* index = nullptr;
     FileListMember* found = nullptr;
     uint64_t offset = 0;
-    char listed[STORAGE_FILE_PATH_SIZE];
-    if (!b->Record.Installed || !MetaFile_GetFileListIndexHandle(b->Record.Installed, &index) || !index ||
+    if (!installed || !MetaFile_GetFileListIndexHandle(installed, &index) || !index ||
         !FileList_IndexFindByName(index, name, &found, &offset))
         return false;
-    FileList* list = ListOf(b->Record.Installed);
-    FileList_MemberGetName(list, found, listed, (int32_t)sizeof(listed));
-    return strcmp(listed, name) == 0 && FileList_MemberGetAttributes(list, found, attributes);
+    FileList* list = ListOf(installed);
+    const char* listed = FileList_MemberGetNamePtr(list, found);
+    return listed && strcmp(listed, name) == 0 && FileList_MemberGetAttributes(list, found, attributes);
+}
+
+bool InstalledAttributes(StorageFile* b, const char* name, uint32_t* attributes) {
+    return ListedAttributes(b->Record.Installed, name, attributes);
 }
 
 // Whether the link at a file's name is ours to replace: one the record identifies (a stopped run
@@ -721,12 +724,15 @@ bool SameTarget(const char* root, const char* name, const char* present, const c
 // set it: the installed version lists attributes for it, or a run stopped before it completed,
 // which may have given it those of a version never installed. It then gets attributes 0 (an entry
 // holds 0 for none), the mode of a new file, as the same version would give it had that run never been.
-bool WantedAttributes(StorageFile* b, const Entry& entry) {
+// installed, when given, is the installed manifest the caller judges against and holds (the
+// sweep, which never runs for a repair): its own lookup takes no lock that every file would wait on.
+bool WantedAttributes(StorageFile* b, const Entry& entry, MetaFile* installed = nullptr) {
     if (b->SkipAttributes) return false;
     if (entry.HasAttributes) return true;
+    uint32_t listed = 0;
+    if (installed) return ListedAttributes(installed, entry.Name, &listed);
     CriticalSectionGuard guard(b->RecordLock);
-    uint32_t installed = 0;
-    return b->Record.Repairing || InstalledAttributes(b, entry.Name, &installed);
+    return b->Record.Repairing || InstalledAttributes(b, entry.Name, &listed);
 }
 
 // Whether this storage holds the file open for writing, under its copy.
@@ -1588,7 +1594,7 @@ int32_t OpenHeld(StorageFile* b, HeldFolder* held, const char* name, int32_t* di
 // file's state, made by an existence check and by the sweep ahead of a sync alike. 0 with present
 // set, or the errno value of the status call; status is what was found.
 int32_t JudgeListed(StorageFile* b, const Entry& entry, int32_t directory, const char* leaf,
-                    StorageFileOSStatus* status, bool* present) {
+                    StorageFileOSStatus* status, bool* present, MetaFile* installed = nullptr) {
     *present = false;
     // Kind, size and time decide here: the file's proof is not read.
     if (const int32_t error = StorageFileOS_StatusPlain(directory, leaf, status)) return error;
@@ -1600,7 +1606,7 @@ int32_t JudgeListed(StorageFile* b, const Entry& entry, int32_t directory, const
     const double wantedTime = b->SkipTimestamp ? 0 : entry.Modified;
     if (same && wantedTime > 0 && status->ModifiedSeconds != (int64_t)wantedTime) same = false;
     uint32_t attributes = 0;
-    if (same && WantedAttributes(b, entry) &&
+    if (same && WantedAttributes(b, entry, installed) &&
         (!FileAttributesBack(directory, leaf, &attributes) ||
          attributes != (entry.Attributes & (kAttributeReadOnly | kAttributeExecutable))))
         same = false;
@@ -1736,7 +1742,7 @@ bool SweepClaim(StorageFileSweep* s) {
         StorageFileOSStatus status{};
         bool present = false;
         if (OpenHeld(b, &held, entry.Name, &directory, &leaf) == 0 &&
-            JudgeListed(b, entry, directory, leaf, &status, &present) == 0 && present)
+            JudgeListed(b, entry, directory, leaf, &status, &present, s->Installed) == 0 && present)
             word |= 1ull << (at - chunk * kSweepChunk);
         if (directory != held.Fd) StorageFileOS_Close(&directory);
     }
