@@ -1753,11 +1753,17 @@ bool SweepClaim(StorageFileSweep* s) {
     return true;
 }
 
-// One of the sweep's tasks on the I/O worker: a chunk a turn, then back to the queue's end, so that
-// what else waits there (a manifest's load among them) is not held up behind the whole sweep.
+// One of the sweep's tasks on the I/O worker: chunks for a slice of time a turn, then back to the
+// queue's end, so that what else waits there (a manifest's load among them) is not held up behind
+// the whole sweep. A post a chunk would cost more than the chunk's status calls.
+constexpr double kSweepSlice = 0.001;
+
 void SweepTurn(void*, IOWorkerItem* item) {
     StorageFileSweep* s = reinterpret_cast<SweepTask*>(item)->Sweep;
-    if (SweepClaim(s) && s->Next.load() < s->Chunks && !s->Stopped.load() && IOWorker_IsRunning()) {
+    const double start = Time_GetCurrent();
+    bool claimed = SweepClaim(s);
+    while (claimed && Time_GetCurrent() - start < kSweepSlice) claimed = SweepClaim(s);
+    if (claimed && s->Next.load() < s->Chunks && !s->Stopped.load() && IOWorker_IsRunning()) {
         IOWorker_Post(nullptr, s, item);
         return;
     }
