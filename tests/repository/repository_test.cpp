@@ -1220,6 +1220,81 @@ TEST_F(RepositoryTest, ARefreshThatFindsTheInstalledVersionRemovesWhatAFailedSyn
     EXPECT_TRUE(Same());
 }
 
+// A refresh on a repository that has run before loads its documents anew, as a fresh repository's
+// does: its first state shows nothing loaded, it ends without error with the version the
+// configuration names now (no state of it judged by the id of the last run), and a sync after it,
+// with no reset between, levels the installation. Each row: where the remote id comes from, what
+// ran on the repository before, and the version offered now.
+TEST_F(RepositoryTest, ARefreshAfterARunLoadsItsDocumentsAnewAsAFreshRepositorysDoes) {
+    enum class Source { Id, Alias, Catalog };
+    using Self = std::remove_pointer_t<decltype(this)>;
+    const std::string meta = "\"remote.metafile\":\"" + Root() + "/remote.json\"";
+    // The installation's remote id: the configuration's "v" (its manifest is "v1"), or the alias's.
+    const auto configure = [&](Source source, const std::string& id) {
+        const std::string alias = "\"alias\":\"file://" + Root() + "/alias.json\"";
+        Put(Root() + "/alias.json", "{\"game\":\"" + id + "\"}");
+        Put(Root() + "/cat/" + id + "/catalog.json", "{\"id\":\"" + id + "\",\"metafile\":\"" + Root() + "/remote.json\",\"config\":{}}");
+        if (source == Source::Id) Configure("state/local.json", "", "\"remote.id\":\"" + id + "\"," + meta);
+        if (source == Source::Alias) Configure("state/local.json", "", alias + "," + meta);
+        if (source == Source::Catalog) Configure("state/local.json", "", alias + ",\"catalog\":\"file://" + Root() + "/cat\"");
+        Repository_SetCatalog(repo, source == Source::Catalog);
+        Repository_SetStateFlagChangeCallback(repo, this, [](Repository*, void* user, uint32_t old, uint32_t now) {
+            static_cast<Self*>(user)->changes.push_back({old, now});
+        });
+    };
+    const auto refresh = [&] {
+        Repository_SetActive(repo, 1);
+        Repository_SetRefresh(repo, 1);
+        return Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); });
+    };
+    constexpr uint32_t kLoaded = REPOSITORY_STATEFLAG_ALIAS | REPOSITORY_STATEFLAG_CATALOG | REPOSITORY_STATEFLAG_LOCALID |
+                                 REPOSITORY_STATEFLAG_LOCALMETAFILE | REPOSITORY_STATEFLAG_REMOTEID |
+                                 REPOSITORY_STATEFLAG_REMOTEMETAFILE;
+    for (const Source source : {Source::Id, Source::Alias, Source::Catalog}) {
+        for (const bool afterSync : {true, false}) {
+            for (const std::string next : {"v1", "v2"}) {
+                SCOPED_TRACE(std::to_string((int)source) + (afterSync ? " after a sync " : " after a refresh ") + next);
+                Shell("rm -rf " + Root() + "/local " + Root() + "/state " + Root() + "/cat");
+                Version("v1", {{"a.bin", Content(40, 1)}, {"old", Content(7, 2)}});
+                NewRepository();
+                configure(source, source == Source::Id ? "v" : "v1");
+                ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC, source == Source::Catalog)) << printed.Text;
+                ASSERT_EQ(Errors(), 0u) << printed.Text;
+                if (!afterSync) {
+                    NewRepository();
+                    configure(source, source == Source::Id ? "v" : "v1");
+                    ASSERT_TRUE(refresh()) << printed.Text;
+                    ASSERT_EQ(Errors(), 0u) << printed.Text;
+                }
+                if (next != "v1") Version(next, {{"a.bin", Content(40, 3)}, {"new", Content(9, 4)}});
+                configure(source, next);
+                printed.Text.clear();
+                changes.clear();
+                ASSERT_TRUE(refresh()) << printed.Text;
+                EXPECT_EQ(Errors(), 0u) << printed.Text;
+                EXPECT_EQ(printed.Text.find("not loaded"), std::string::npos) << printed.Text;
+                ASSERT_FALSE(changes.empty());
+                EXPECT_NE(changes.front().second & REPOSITORY_STATEFLAG_REFRESH, 0u);
+                EXPECT_EQ(changes.front().second & kLoaded, 0u) << std::hex << changes.front().second;
+                EXPECT_EQ(State() & kLoaded & ~REPOSITORY_STATEFLAG_REMOTEMETAFILE,
+                          kLoaded & ~REPOSITORY_STATEFLAG_REMOTEMETAFILE) << std::hex << State();
+                char remoteId[64] = {};
+                Repository_GetRemoteId(repo, remoteId, sizeof(remoteId));
+                EXPECT_EQ(std::string(remoteId), next);
+                // The version installed is offered: no state of the refresh calls for an update.
+                for (const auto& [old, now] : changes)
+                    EXPECT_EQ((now & REPOSITORY_STATEFLAG_UPDATE) != 0, next != "v1" && (now & REPOSITORY_STATEFLAG_REMOTEID))
+                        << std::hex << old << " " << now;
+                Repository_SetSync(repo, 1);
+                ASSERT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_SYNC) && !(State() & REPOSITORY_STATEFLAG_ALIVE); }));
+                EXPECT_EQ(Errors(), 0u) << printed.Text;
+                EXPECT_TRUE(Same());
+                EXPECT_EQ(Shell("cmp " + Root() + "/remote.json " + Root() + "/state/local.json"), 0);
+            }
+        }
+    }
+}
+
 // An update cut after its manifest is saved and before the files it drops are gone leaves the
 // manifest it replaced beside the new one, private: the next run does not call the installation
 // level while it lies there, erases what only it lists, and removes it. A file the user puts at a
