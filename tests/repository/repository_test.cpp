@@ -341,8 +341,22 @@ TEST_F(RepositoryTest, WithoutMetafileNothingIsSavedAndTheSyncSucceeds) {
     ASSERT_NE(getcwd(previous, sizeof(previous)), nullptr);
     ASSERT_EQ(chdir(cwd.c_str()), 0);
     const bool ran = Run(REPOSITORY_ACTION_SYNC);
+    // A refresh after the sync, with no reset between, as the first one: the ids are the
+    // refresh's to find, and its first state counts none, not even the local one no manifest
+    // stands for.
+    const size_t first = changes.size();
+    Repository_SetRefresh(repo, 1);
+    const bool refreshed =
+        Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); });
     ASSERT_EQ(chdir(previous), 0);
-    ASSERT_TRUE(ran) << printed.Text;
+    ASSERT_TRUE(ran && refreshed) << printed.Text;
+    for (const size_t from : {(size_t)0, first}) {
+        size_t at = from;
+        while (at < changes.size() && !(changes[at].second & ~changes[at].first & REPOSITORY_STATEFLAG_REFRESH)) at++;
+        ASSERT_LT(at, changes.size()) << from;
+        EXPECT_EQ(changes[at].second & (REPOSITORY_STATEFLAG_LOCALID | REPOSITORY_STATEFLAG_REMOTEID), 0u) << from;
+    }
+    EXPECT_NE(State() & REPOSITORY_STATEFLAG_LOCALID, 0u);
     EXPECT_EQ(Errors(), 0u);
     EXPECT_TRUE(Same());
     EXPECT_EQ(printed.Text.find("Saving metafile"), std::string::npos);
@@ -1281,9 +1295,11 @@ TEST_F(RepositoryTest, ARefreshAfterARunLoadsItsDocumentsAnewAsAFreshRepositorys
                 char remoteId[64] = {};
                 Repository_GetRemoteId(repo, remoteId, sizeof(remoteId));
                 EXPECT_EQ(std::string(remoteId), next);
-                // The version installed is offered: no state of the refresh calls for an update.
+                // An update is called for by the ids this refresh found alone: never while they are
+                // unknown, nor where the version installed is offered.
+                constexpr uint32_t kIds = REPOSITORY_STATEFLAG_LOCALID | REPOSITORY_STATEFLAG_REMOTEID;
                 for (const auto& [old, now] : changes)
-                    EXPECT_EQ((now & REPOSITORY_STATEFLAG_UPDATE) != 0, next != "v1" && (now & REPOSITORY_STATEFLAG_REMOTEID))
+                    EXPECT_EQ((now & REPOSITORY_STATEFLAG_UPDATE) != 0, next != "v1" && (now & kIds) == kIds)
                         << std::hex << old << " " << now;
                 Repository_SetSync(repo, 1);
                 ASSERT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_SYNC) && !(State() & REPOSITORY_STATEFLAG_ALIVE); }));
