@@ -2496,7 +2496,8 @@ int64_t Repository_Process(Repository* repository) {
     }
     // A refresh loads its documents anew: they are reset before what has loaded is judged, or the
     // last run's would count as this one's and its work would pass over the loads it must make.
-    const bool refreshStarts = (flags & REPOSITORY_STATEFLAG_REFRESH) && !(old & REPOSITORY_STATEFLAG_REFRESH);
+    const bool refreshStarts =
+        (flags & REPOSITORY_STATEFLAG_REFRESH) && !(old & REPOSITORY_STATEFLAG_REFRESH);
     if (refreshStarts) {
         Repository_Print(r, "Refresh started (%s)", r->Name);
         ResetParts(r, true);
