@@ -25,6 +25,7 @@ int64_t Alias_Delete(Alias** handle);
 int64_t Alias_Load(Alias* alias, const char* url, uint32_t verify);
 // Counts the document as loaded without fetching it.
 int64_t Alias_SkipLoad(Alias* alias);
+// Back to not loaded: neither complete nor skipped, no value.
 int64_t Alias_Reset(Alias* alias);
 int64_t Alias_IsLoadSkipped(Alias* alias);
 // 1 when skipped; else the loader's answer.

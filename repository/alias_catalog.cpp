@@ -169,6 +169,7 @@ int64_t Alias_SkipLoad(Alias* alias) {
 int64_t Alias_Reset(Alias* alias) {
     CLASS_CHECK(alias, ALIAS_CLASS_ID);
     AsyncHTTP_Reset(alias->Loader);
+    alias->Skipped = 0;
     alias->Value[0] = 0;
     return 1;
 }
@@ -278,6 +279,7 @@ int64_t Catalog_SkipLoad(Catalog* catalog) {
 int64_t Catalog_Reset(Catalog* catalog) {
     CLASS_CHECK(catalog, CATALOG_CLASS_ID);
     AsyncHTTP_Reset(catalog->Loader);
+    catalog->Skipped = 0;
     catalog->Delta = 1;
     catalog->Id[0] = 0;
     catalog->MetaFile[0] = 0;

@@ -21,7 +21,7 @@ int64_t Catalog_Delete(Catalog** handle);
 
 int64_t Catalog_Load(Catalog* catalog, const char* url, uint32_t verify);
 int64_t Catalog_SkipLoad(Catalog* catalog);
-// Resets the loader and turns the delta flag back on.
+// Resets the loader, clears "skipped" (a reset document is not loaded) and turns the delta flag back on.
 int64_t Catalog_Reset(Catalog* catalog);
 int64_t Catalog_IsLoadSkipped(Catalog* catalog);
 int64_t Catalog_IsLoadComplete(Catalog* catalog);

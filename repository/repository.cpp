@@ -310,6 +310,8 @@ void ResetParts(Repository* r, bool documents) {
     if (documents) {
         Alias_Reset(r->AliasDoc);
         Catalog_Reset(r->CatalogDoc);
+        // The configured remote id is read again by the refresh, as the alias it stands for is.
+        r->RemoteId[0] = 0;
         MetaFile_Reset(r->LocalMeta);
         MetaFile_Reset(r->RemoteMeta);
         MetaFile_Reset(r->ReplacedMeta);
@@ -2492,6 +2494,14 @@ int64_t Repository_Process(Repository* repository) {
         flags |= REPOSITORY_STATEFLAG_ALIVE;
         if ((flags & kPhases) && !active) flags |= REPOSITORY_STATEFLAG_PAUSED;
     }
+    // A refresh loads its documents anew: they are reset before what has loaded is judged, or the
+    // last run's would count as this one's and its work would pass over the loads it must make.
+    const bool refreshStarts =
+        (flags & REPOSITORY_STATEFLAG_REFRESH) && !(old & REPOSITORY_STATEFLAG_REFRESH);
+    if (refreshStarts) {
+        Repository_Print(r, "Refresh started (%s)", r->Name);
+        ResetParts(r, true);
+    }
     // 2. What has loaded.
     if (Alias_IsLoadComplete(r->AliasDoc) && Alias_IsOk(r->AliasDoc)) flags |= REPOSITORY_STATEFLAG_ALIAS;
     if (Catalog_IsLoadComplete(r->CatalogDoc) && Catalog_IsOk(r->CatalogDoc))
@@ -2568,11 +2578,8 @@ int64_t Repository_Process(Repository* repository) {
     // 5. Changes.
     if (flags != old) {
         const uint32_t on = flags & ~old, off = old & ~flags;
-        if (on & REPOSITORY_STATEFLAG_REFRESH) {
-            Repository_Print(r, "Refresh started (%s)", r->Name);
-            ResetParts(r, true);
-            flags &= ~(uint32_t)(REPOSITORY_STATEFLAG_LOCALID | REPOSITORY_STATEFLAG_REMOTEID);
-        }
+        // The ids are the refresh's to find: its first pass counts none.
+        if (refreshStarts) flags &= ~(uint32_t)(REPOSITORY_STATEFLAG_LOCALID | REPOSITORY_STATEFLAG_REMOTEID);
         if (on & REPOSITORY_STATEFLAG_SYNC) {
             Repository_Print(r, "Synchronize started (%s)", r->Name);
             ResetParts(r, false);

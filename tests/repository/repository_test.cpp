@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/certs/cert_store.h"
@@ -341,8 +342,26 @@ TEST_F(RepositoryTest, WithoutMetafileNothingIsSavedAndTheSyncSucceeds) {
     ASSERT_NE(getcwd(previous, sizeof(previous)), nullptr);
     ASSERT_EQ(chdir(cwd.c_str()), 0);
     const bool ran = Run(REPOSITORY_ACTION_SYNC);
+    // A refresh after the sync, with no reset between, as the first one: the ids are the
+    // refresh's to find, and its first state counts none, not even the local one no manifest
+    // stands for.
+    const size_t first = changes.size();
+    Repository_SetRefresh(repo, 1);
+    const bool refreshed = Pump([&] {
+        return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH);
+    });
     ASSERT_EQ(chdir(previous), 0);
-    ASSERT_TRUE(ran) << printed.Text;
+    ASSERT_TRUE(ran && refreshed) << printed.Text;
+    for (const size_t from : {(size_t)0, first}) {
+        size_t at = from;
+        while (at < changes.size() &&
+               !(changes[at].second & ~changes[at].first & REPOSITORY_STATEFLAG_REFRESH))
+            at++;
+        ASSERT_LT(at, changes.size()) << from;
+        EXPECT_EQ(changes[at].second & (REPOSITORY_STATEFLAG_LOCALID | REPOSITORY_STATEFLAG_REMOTEID), 0u)
+            << from;
+    }
+    EXPECT_NE(State() & REPOSITORY_STATEFLAG_LOCALID, 0u);
     EXPECT_EQ(Errors(), 0u);
     EXPECT_TRUE(Same());
     EXPECT_EQ(printed.Text.find("Saving metafile"), std::string::npos);
@@ -1218,6 +1237,94 @@ TEST_F(RepositoryTest, ARefreshThatFindsTheInstalledVersionRemovesWhatAFailedSyn
     EXPECT_EQ(Errors(), 0u) << printed.Text;
     EXPECT_EQ(Leftovers(Root() + "/local"), "") << printed.Text;
     EXPECT_TRUE(Same());
+}
+
+// A refresh on a repository that has run before loads its documents anew, as a fresh repository's
+// does: its first state shows nothing loaded, it ends without error with the version the
+// configuration names now (no state of it judged by the id of the last run), and a sync after it,
+// with no reset between, levels the installation. Each row: where the remote id comes from, what
+// ran on the repository before, and the version offered now.
+TEST_F(RepositoryTest, ARefreshAfterARunLoadsItsDocumentsAnewAsAFreshRepositorysDoes) {
+    enum class Source { Id, Alias, Catalog };
+    using Self = std::remove_pointer_t<decltype(this)>;
+    const std::string meta = "\"remote.metafile\":\"" + Root() + "/remote.json\"";
+    // The repository configured to name `id` by its source (the configuration's remote id, the
+    // alias, the alias and a catalogue), its state changes recorded. By the configuration the first
+    // run is told "v" (its manifest is "v1"): the id the last run read is not the one named now.
+    const auto configure = [&](Source source, const std::string& id) {
+        const std::string alias = "\"alias\":\"file://" + Root() + "/alias.json\"";
+        Put(Root() + "/alias.json", "{\"game\":\"" + id + "\"}");
+        Put(Root() + "/cat/" + id + "/catalog.json",
+            "{\"id\":\"" + id + "\",\"metafile\":\"" + Root() + "/remote.json\",\"config\":{}}");
+        if (source == Source::Id) Configure("state/local.json", "", "\"remote.id\":\"" + id + "\"," + meta);
+        if (source == Source::Alias) Configure("state/local.json", "", alias + "," + meta);
+        if (source == Source::Catalog)
+            Configure("state/local.json", "", alias + ",\"catalog\":\"file://" + Root() + "/cat\"");
+        Repository_SetCatalog(repo, source == Source::Catalog);
+        Repository_SetStateFlagChangeCallback(repo, this,
+                                              [](Repository*, void* user, uint32_t old, uint32_t now) {
+                                                  static_cast<Self*>(user)->changes.push_back({old, now});
+                                              });
+    };
+    const auto refresh = [&] {
+        Repository_SetActive(repo, 1);
+        Repository_SetRefresh(repo, 1);
+        return Pump([&] {
+            return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH);
+        });
+    };
+    constexpr uint32_t kLoaded = REPOSITORY_STATEFLAG_ALIAS | REPOSITORY_STATEFLAG_CATALOG |
+                                 REPOSITORY_STATEFLAG_LOCALID | REPOSITORY_STATEFLAG_LOCALMETAFILE |
+                                 REPOSITORY_STATEFLAG_REMOTEID | REPOSITORY_STATEFLAG_REMOTEMETAFILE;
+    for (const Source source : {Source::Id, Source::Alias, Source::Catalog}) {
+        for (const bool afterSync : {true, false}) {
+            for (const std::string next : {"v1", "v2"}) {
+                SCOPED_TRACE(std::to_string((int)source) +
+                             (afterSync ? " after a sync " : " after a refresh ") + next);
+                Shell("rm -rf " + Root() + "/local " + Root() + "/state " + Root() + "/cat");
+                Version("v1", {{"a.bin", Content(40, 1)}, {"old", Content(7, 2)}});
+                NewRepository();
+                configure(source, source == Source::Id ? "v" : "v1");
+                ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC, source == Source::Catalog)) << printed.Text;
+                ASSERT_EQ(Errors(), 0u) << printed.Text;
+                if (!afterSync) {
+                    NewRepository();
+                    configure(source, source == Source::Id ? "v" : "v1");
+                    ASSERT_TRUE(refresh()) << printed.Text;
+                    ASSERT_EQ(Errors(), 0u) << printed.Text;
+                }
+                if (next != "v1") Version(next, {{"a.bin", Content(40, 3)}, {"new", Content(9, 4)}});
+                configure(source, next);
+                printed.Text.clear();
+                changes.clear();
+                ASSERT_TRUE(refresh()) << printed.Text;
+                EXPECT_EQ(Errors(), 0u) << printed.Text;
+                EXPECT_EQ(printed.Text.find("not loaded"), std::string::npos) << printed.Text;
+                ASSERT_FALSE(changes.empty());
+                EXPECT_NE(changes.front().second & REPOSITORY_STATEFLAG_REFRESH, 0u);
+                EXPECT_EQ(changes.front().second & kLoaded, 0u) << std::hex << changes.front().second;
+                EXPECT_EQ(State() & kLoaded & ~REPOSITORY_STATEFLAG_REMOTEMETAFILE,
+                          kLoaded & ~REPOSITORY_STATEFLAG_REMOTEMETAFILE)
+                    << std::hex << State();
+                char remoteId[64] = {};
+                Repository_GetRemoteId(repo, remoteId, sizeof(remoteId));
+                EXPECT_EQ(std::string(remoteId), next);
+                // An update is called for by the ids this refresh found alone: never while they are
+                // unknown, nor where the version installed is offered.
+                constexpr uint32_t kIds = REPOSITORY_STATEFLAG_LOCALID | REPOSITORY_STATEFLAG_REMOTEID;
+                for (const auto& [old, now] : changes)
+                    EXPECT_EQ((now & REPOSITORY_STATEFLAG_UPDATE) != 0, next != "v1" && (now & kIds) == kIds)
+                        << std::hex << old << " " << now;
+                Repository_SetSync(repo, 1);
+                ASSERT_TRUE(Pump([&] {
+                    return !(Actions() & REPOSITORY_ACTION_SYNC) && !(State() & REPOSITORY_STATEFLAG_ALIVE);
+                }));
+                EXPECT_EQ(Errors(), 0u) << printed.Text;
+                EXPECT_TRUE(Same());
+                EXPECT_EQ(Shell("cmp " + Root() + "/remote.json " + Root() + "/state/local.json"), 0);
+            }
+        }
+    }
 }
 
 // An update cut after its manifest is saved and before the files it drops are gone leaves the
