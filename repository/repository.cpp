@@ -949,8 +949,9 @@ int32_t KeepReplaced(Repository* r) {
         const int32_t listing = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (listing < 0 || (fsync(listing) != 0 && errno != EINVAL)) error = PLATFORM_ERROR_ERRNO_BASE + errno;
         if (listing >= 0) close(listing);
-        // The name leads to the file hashed (its manifest's name was not moved in between, which
-        // the save alone does): known by its identity from here on, where it has one.
+        // Known from here on by the identity of the file hashed, where it has one: the name leads
+        // to it unless a file was moved to the manifest's name in between, which fails that
+        // identity and is judged by its bytes.
         StorageFileOSStatus kept{};
         if (!error && StorageFileOS_StatusOf(file, &kept) == 0 && StorageFileOS_ProofOf(kept)) {
             r->ReplacedDevice = kept.Device;
