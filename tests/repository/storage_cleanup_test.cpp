@@ -248,7 +248,11 @@ TEST(StorageCleanupTest, FileModeErasesWhatTheDestinationDoesNotListHoweverItsNa
             const std::string name = "d" + std::to_string(next(3)) + "/f" + std::to_string(round) + "x" + std::to_string(i);
             const uint32_t kind = next(10);
             if (kind == 0) destNames.push_back("d9/new" + std::to_string(i));
-            if (kind == 1) continue; // dropped: erased
+            if (kind == 1) {
+                // Dropped by the destination: erased.
+                sourceNames.push_back(name);
+                continue;
+            }
             destNames.push_back(name);
             sourceNames.push_back(kind == 2 ? lower(name) == name ? "D" + name.substr(1) : name
                                   : kind == 3 ? name.substr(0, 2) + "/." + name.substr(2)
