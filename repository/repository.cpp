@@ -321,6 +321,7 @@ void ResetParts(Repository* r, bool documents) {
         r->ReplacedUnread = 0;
         r->ReplacedErrors = 0;
         r->ReplacedResume = 0;
+        r->ReplacedIdentity = 0;
         r->UnfinishedFound = 0;
         r->KeptLeft = 0;
     }
@@ -661,10 +662,18 @@ uint64_t ContentProof(Repository* r, int32_t fd, int32_t* failed = nullptr) {
 
 bool IsContentProof(uint64_t proof) { return (proof & kContentProof) && !(proof & STORAGE_FILE_OS_TOKEN); }
 
+// Whether the status is of the replaced manifest this process kept, recorded by the proof given.
+bool KeptByThisRun(const Repository* r, const StorageFileOSStatus& status, uint64_t proof) {
+    return r->ReplacedIdentity && r->ReplacedProof == proof && !status.OtherUser &&
+           status.Kind == STORAGE_FILE_OS_FILE &&
+           StorageFileOS_SameFile(status, r->ReplacedDevice, r->ReplacedInode, r->ReplacedIdentity);
+}
+
 // *unread: nothing could tell, the disk failing to show the entry or to read its bytes (*why: the
-// errno value).
+// errno value). known: the file this process kept is known by its identity alone, without its
+// bytes read again (for its removal only: what is read back is always judged by its bytes).
 Kept KeptAt(Repository* r, int32_t folder, const char* leaf, const char* name, bool* unread = nullptr,
-            int32_t* why = nullptr) {
+            int32_t* why = nullptr, bool known = false) {
     StorageFileOSStatus status{};
     int32_t failed = 0;
     if (unread) *unread = true;
@@ -680,6 +689,10 @@ Kept KeptAt(Repository* r, int32_t folder, const char* leaf, const char* name, b
         if (strcmp(e.Name, name) != 0 || !e.Inode) return;
         if (!IsContentProof(e.Proof)) {
             ours = !status.OtherUser && StorageFileOS_SameFile(status, e.Device, e.Inode, e.Proof);
+            return;
+        }
+        if (known && KeptByThisRun(r, status, e.Proof)) {
+            ours = true;
             return;
         }
         int32_t fd = -1;
@@ -803,14 +816,15 @@ bool KeptDropped(Repository* r) {
     return false;
 }
 
-// What stands at the replaced name (*unread: nothing could tell, *why: the errno value).
-Kept ReplacedAt(Repository* r, bool* unread = nullptr, int32_t* why = nullptr) {
+// What stands at the replaced name (*unread: nothing could tell, *why: the errno value; known: as
+// KeptAt takes it).
+Kept ReplacedAt(Repository* r, bool* unread = nullptr, int32_t* why = nullptr, bool known = false) {
     int32_t folder = -1;
     const char* leaf = nullptr;
     char name[kPathSize];
     if (!r->MetaFilePath[0] || OpenManifestFolder(r, &folder, &leaf) != 0) return Kept::Other;
     const Kept kept = PrintWhole(name, (int32_t)sizeof(name), "%s.replaced", leaf)
-                          ? KeptAt(r, folder, leaf, name, unread, why)
+                          ? KeptAt(r, folder, leaf, name, unread, why, known)
                           : Kept::Other;
     StorageFileOS_Close(&folder);
     if (kept == Kept::Other && !(unread && *unread)) {
@@ -917,13 +931,15 @@ int32_t KeepReplaced(Repository* r) {
     int32_t fd = -1;
     if (!Platform_TreeOpenDirectory(PLATFORM_TREE_CWD, directory, 1, &fd, nullptr)) return LastErrorOr(EIO);
     int32_t error = 0, file = -1;
+    uint64_t proof = 0;
     struct stat info;
+    r->ReplacedIdentity = 0;
     if (before == Kept::Ours && !Platform_TreeDeleteFile(fd, leaf) && !Platform_ErrorMissing(Platform_GetLastError())) {
         error = LastErrorOr(EIO);
     } else if (Platform_TreeStat(fd, manifest, &info) != 1 || !S_ISREG(info.st_mode) ||
                StorageFileOS_OpenFile(fd, manifest, 0, &file) != 0) {
         error = -1;
-    } else if ((error = RecordReplaced(r, file, ContentProof(r, file))) != 0) {
+    } else if ((error = RecordReplaced(r, file, proof = ContentProof(r, file))) != 0) {
         if (error > 0) error = PLATFORM_ERROR_ERRNO_BASE + error;
     } else if (linkat(fd, manifest, fd, leaf, 0) != 0) {
         error = errno == EXDEV || errno == EPERM || errno == ENOTSUP || errno == EMLINK || errno == ENOSYS
@@ -935,6 +951,16 @@ int32_t KeepReplaced(Repository* r) {
         const int32_t listing = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (listing < 0 || (fsync(listing) != 0 && errno != EINVAL)) error = PLATFORM_ERROR_ERRNO_BASE + errno;
         if (listing >= 0) close(listing);
+        // Known from here on by the identity of the file hashed, where it has one: the name leads
+        // to it unless a file was moved to the manifest's name in between, which fails that
+        // identity and is judged by its bytes.
+        StorageFileOSStatus kept{};
+        if (!error && StorageFileOS_StatusOf(file, &kept) == 0 && StorageFileOS_ProofOf(kept)) {
+            r->ReplacedDevice = kept.Device;
+            r->ReplacedInode = kept.Inode;
+            r->ReplacedIdentity = StorageFileOS_ProofOf(kept);
+            r->ReplacedProof = proof;
+        }
     }
     StorageFileOS_Close(&file);
     Platform_Close(fd);
@@ -948,7 +974,7 @@ int32_t RemoveReplaced(Repository* r) {
     const char* leaf = nullptr;
     if (!ReplacedName(r, path, (int32_t)sizeof(path))) return 0;
     int32_t error = 0;
-    if (ReplacedAt(r) == Kept::Ours) {
+    if (ReplacedAt(r, nullptr, nullptr, true) == Kept::Ours) {
         SplitPath(path, directory, (int32_t)sizeof(directory), &leaf);
         int32_t fd = -1;
         if (!Platform_TreeOpenDirectory(PLATFORM_TREE_CWD, directory, 1, &fd, nullptr)) return LastErrorOr(EIO);
@@ -1088,6 +1114,7 @@ void DropReplaced(Repository* r) {
         return;
     }
     r->Replaced = kReplacedNone;
+    r->ReplacedIdentity = 0;
 }
 
 // ---- Refresh --------------------------------------------------------------------------------------

@@ -70,6 +70,10 @@ struct Repository {
     uint32_t KeptNamedCount;
     uint32_t ReplacedErrors;
     double ReplacedResume;
+    // The replaced manifest this process kept, by device, inode and proof (birth or token, 0 for
+    // none) and by its bytes' proof as recorded: while its name leads to that very file, its end
+    // needs no second read of its bytes.
+    uint64_t ReplacedDevice, ReplacedInode, ReplacedIdentity, ReplacedProof;
     uint32_t KeptLeft;   // this refresh could not remove a record a cut run left: a sync ends it
     uint32_t KeptErrors; // the record's writes and its removal that failed, and when to try the next
     double KeptResume;

@@ -51,6 +51,8 @@ struct StorageCleanup {
     uint32_t* ErrorCounts;
     int32_t ErrorCountsSize;
     FileListMember* Cursor;
+    // Where the destination's index is expected to list the source's next name (see ListedInTurn).
+    uint32_t DestAt;
     int32_t InFlightMax;
     int32_t ItemsTotal, ItemsComplete, ItemIndex, ItemsErased;
     uint32_t Alive, Complete, PieceMode, ShutDown;
@@ -209,22 +211,56 @@ void EraseComplete(Storage* storage, void* user, void* requestSlot, uint32_t cod
 }
 
 // Names the storages refuse can only fail; they are left alone like kept files. A name listed by
-// the destination in another spelling of the same path is kept too.
-bool Lists(MetaFile* manifest, const char* name, const char* normal) {
+// the destination in another spelling of the same path is kept too. *at: where the index holds it.
+bool Lists(MetaFile* manifest, const char* name, const char* normal, uint32_t* at) {
     FileListIndex* index = nullptr;
     if (manifest) MetaFile_GetFileListIndexHandle(manifest, &index);
     if (!index) return false;
     FileListMember* found = nullptr;
-    uint64_t offset = 0;
-    return FileList_IndexFindByName(index, name, &found, &offset) ||
-           (strcmp(name, normal) != 0 && FileList_IndexFindByName(index, normal, &found, &offset));
+    return FileList_IndexFindByName(index, name, &found, nullptr, at) ||
+           (strcmp(name, normal) != 0 && FileList_IndexFindByName(index, normal, &found, nullptr, at));
 }
 
-bool FileKept(StorageCleanup* c, FileList* files, FileListMember* member) {
+// The destination as the source's names are walked: an update lists most of them in the order the
+// installed manifest did.
+struct DestWalk {
+    FileList* Files;
+    FileListIndex* Index;
+    uint32_t Count; // the names the index holds: all of its list's once made, none before
+};
+
+DestWalk WalkOf(MetaFile* dest) {
+    DestWalk walk{FilesOf(dest), nullptr, 0};
+    if (dest) MetaFile_GetFileListIndexHandle(dest, &walk.Index);
+    if (walk.Files && walk.Index) FileList_IndexGetCount(walk.Index, &walk.Count);
+    return walk;
+}
+
+// Whether the destination's name where the walk stands is the source's, byte for byte: such a name
+// is one the index finds (it holds every name of its list), so it is listed without hashing it or
+// checking its spelling, which would only keep it too.
+bool ListedInTurn(StorageCleanup* c, const DestWalk& dest, const char* name) {
+    FileListMember* listed = nullptr;
+    if (c->DestAt >= dest.Count || !FileList_IndexGetMemberAt(dest.Index, c->DestAt, &listed)) return false;
+    const char* other = FileList_MemberGetNamePtr(dest.Files, listed);
+    if (!other || strcmp(other, name) != 0) return false;
+    c->DestAt++;
+    return true;
+}
+
+bool FileKept(StorageCleanup* c, FileList* files, FileListMember* member, const DestWalk& dest) {
     const char* name = FileList_MemberGetNamePtr(files, member);
+    if (!name) return true;
+    if (ListedInTurn(c, dest, name)) return true;
     char normal[STORAGE_FILE_PATH_SIZE];
-    if (!name || !StorageFilePath_Check(name, normal, (int32_t)sizeof(normal))) return true;
-    return Lists(c->Dest, name, normal) || Lists(c->Keep, name, normal);
+    if (!StorageFilePath_Check(name, normal, (int32_t)sizeof(normal))) return true;
+    uint32_t at = 0;
+    // Found elsewhere, the walk goes on from there: a name added or dropped costs one lookup.
+    if (Lists(c->Dest, name, normal, &at)) {
+        c->DestAt = at + 1;
+        return true;
+    }
+    return Lists(c->Keep, name, normal, nullptr);
 }
 
 bool PieceKept(PieceList* list, const uint8_t* digest) {
@@ -273,14 +309,27 @@ bool PassEnds(StorageCleanup* c, double passStart) {
     return true;
 }
 
+// The clock is read once per this many names judged (an erase counts as many): a name kept costs
+// far less than the read.
+constexpr uint32_t kNamesPerClock = 32;
+
 void ProcessFiles(StorageCleanup* c, double passStart) {
     if (c->Cursor && c->InFlight > c->InFlightMax) return;
     FileList* files = c->Cursor ? FilesOf(c->Running) : nullptr;
-    while (c->Cursor) {
-        if (PassEnds(c, passStart)) return;
+    const DestWalk dest = WalkOf(c->Cursor ? c->Dest : nullptr);
+    for (uint32_t judged = kNamesPerClock; c->Cursor;) {
+        if (judged >= kNamesPerClock) {
+            if (PassEnds(c, passStart)) return;
+            judged = 0;
+        }
         FileListMember* member = c->Cursor;
-        if (FileKept(c, files, member)) c->ItemsComplete++;
-        else ItemErase(ItemCreate(c, c->ItemIndex, member));
+        if (FileKept(c, files, member, dest)) {
+            c->ItemsComplete++;
+            judged++;
+        } else {
+            ItemErase(ItemCreate(c, c->ItemIndex, member));
+            judged = kNamesPerClock;
+        }
         FileListMember* next = nullptr;
         FileList_MemberGetNext(files, member, &next);
         c->Cursor = next;
@@ -511,6 +560,7 @@ int64_t StorageCleanup_Start(StorageCleanup* cleanup) {
     c->ItemsComplete = 0;
     c->ItemsErased = 0;
     c->ItemIndex = 0;
+    c->DestAt = 0;
     c->Alive = 1;
     c->Complete = 0;
     c->ShutDown = 0;

@@ -502,7 +502,11 @@ void RequestAddEvent(void* instance, void* payload) {
 
 void SaveFinish(AsyncHTTP* loader, uint32_t code, uint32_t codeEx) {
     if (loader->File) AsyncFile_Close(loader->File);
-    FreeBody(&loader->SaveBuffer, &loader->SaveSize, &loader->SaveLength);
+    {
+        // A queue flushed on another thread may end the save while its digest is still taken.
+        CriticalSectionGuard guard(loader->Lock);
+        FreeBody(&loader->SaveBuffer, &loader->SaveSize, &loader->SaveLength);
+    }
     HandleError(loader, ASYNCHTTP_OPERATION_SAVE, code, codeEx);
     loader->Code = code;
     loader->CodeEx = codeEx;
@@ -776,15 +780,17 @@ int64_t AsyncHTTP_Save(AsyncHTTP* loader, const char* path, const char* scratch)
     }
     loader->Code = 0;
     loader->CodeEx = 0;
+    loader->SaveLength = length;
+    loader->Replacement.store(replacement);
+    AsyncHTTP_AddRef(loader);
+    AsyncFile_Write(loader->File, 0, bytes, length, loader, FileWriteCallback);
+    // The digest is taken while the worker writes and syncs the same bytes, which only read them:
+    // the save's end reaches this thread through its queue, after this.
     {
         CriticalSectionGuard guard(loader->Lock);
         if (loader->Hash)
             Hash_QuickString(loader->Hash, bytes, (int32_t)length, 0, loader->Digest, (int32_t)sizeof(loader->Digest));
     }
-    loader->SaveLength = length;
-    loader->Replacement.store(replacement);
-    AsyncHTTP_AddRef(loader);
-    AsyncFile_Write(loader->File, 0, bytes, length, loader, FileWriteCallback);
     return 1;
 }
 

@@ -1445,6 +1445,59 @@ TEST_F(RepositoryTest, TheReplacedManifestIsKnownByItsBytesAlone) {
     }
 }
 
+// The replaced manifest a run kept goes at its cleanup's end by its identity, its bytes not read
+// again (bytes written into it meanwhile do not keep it); any other file put at its name meanwhile is
+// judged by its bytes: one with the kept bytes is the replaced manifest still, one with other bytes
+// is named and left.
+TEST_F(RepositoryTest, TheReplacedManifestARunKeptGoesByItsIdentityAndNoOtherFileDoes) {
+    enum class Swap { None, BytesInPlace, OtherFileSameBytes, OtherFileOtherBytes };
+    const std::string state = Root() + "/state", manifest = state + "/local.json", replaced = manifest + ".replaced";
+    for (const Swap swap : {Swap::None, Swap::BytesInPlace, Swap::OtherFileSameBytes, Swap::OtherFileOtherBytes}) {
+        SCOPED_TRACE((int)swap);
+        Shell("rm -rf " + Root() + "/local " + state + " && mkdir -p " + state);
+        Version("v1", {{"a.txt", Content(100, 1)}, {"b.txt", Content(50, 1)}});
+        NewRepository();
+        Configure();
+        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+        const std::string kept = Slurp(manifest);
+        Version("v2", {{"a.txt", Content(100, 2)}});
+        NewRepository();
+        Configure();
+        printed.Text.clear();
+        Repository_Reset(repo);
+        Repository_SetActive(repo, 1);
+        Repository_SetRefresh(repo, 1);
+        ASSERT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); }));
+        Repository_SetSync(repo, 1);
+        // Saved, the replaced manifest beside it: its end comes passes later, after the cleanup's.
+        const std::string saved = Slurp(Root() + "/remote.json");
+        ASSERT_TRUE(Pump([&] { return Slurp(manifest) == saved; })) << printed.Text;
+        ASSERT_EQ(Slurp(replaced), kept);
+        StorageFileOSStatus status{};
+        const int folder = open(state.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(folder, 0);
+        ASSERT_EQ(StorageFileOS_Status(folder, "local.json.replaced", &status), 0);
+        close(folder);
+        // Without a birth time or a token a file is known by its bytes alone.
+        const bool identified = StorageFileOS_ProofOf(status) != 0;
+        if (swap == Swap::BytesInPlace) {
+            std::ofstream(replaced, std::ios::binary | std::ios::trunc) << "{\"id\":\"the user's\"}";
+        } else if (swap != Swap::None) {
+            ASSERT_EQ(unlink(replaced.c_str()), 0);
+            Put(replaced, swap == Swap::OtherFileSameBytes ? kept : "{\"id\":\"the user's\"}");
+        }
+        ASSERT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_SYNC) && !(State() & REPOSITORY_STATEFLAG_ALIVE); }));
+        EXPECT_EQ(Repository_IsFailed(repo), 0) << printed.Text;
+        EXPECT_EQ(access((Root() + "/local/b.txt").c_str(), F_OK), -1);
+        EXPECT_EQ(Slurp(Root() + "/local/a.txt"), Content(100, 2));
+        const bool left = swap == Swap::OtherFileOtherBytes || (swap == Swap::BytesInPlace && !identified);
+        EXPECT_EQ(access(replaced.c_str(), F_OK) == 0, left) << printed.Text;
+        EXPECT_EQ(printed.Text.find("Not the repository's own file, left (" + replaced + ")") != std::string::npos, left)
+            << printed.Text;
+        EXPECT_EQ(access((manifest + ".quarvpartial").c_str(), F_OK), -1);
+    }
+}
+
 // The record beside the manifest is the repository's by its first entry alone. A file of the
 // effective user at its name that is no record of ours (the user's text, an earlier version's
 // record holding an entry none of ours reads as) is named once a run and never read, written or

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <set>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -220,6 +222,79 @@ TEST(StorageCleanupTest, FileModeKeepsTheInFlightLimitAndOrder) {
         EXPECT_EQ(job.Number("itemsComplete"), 30);
         EXPECT_GE(job.Number("itemAverageTime"), 0.0);
         EXPECT_EQ(job.Number("remainingTime"), 0.0);
+    }
+}
+
+// Generated pairs of manifests as updates make them: the destination lists most of the source's
+// names in turn, some in another case or spelling, some dropped, some of its own added between them,
+// some moved. What is erased is what the model says the destination does not list (names compared
+// without regard to case, in their normal form), however the names line up.
+TEST(StorageCleanupTest, FileModeErasesWhatTheDestinationDoesNotListHoweverItsNamesLineUp) {
+    uint32_t seed = 12345;
+    const auto next = [&](uint32_t bound) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % bound;
+    };
+    const auto lower = [](std::string text) {
+        for (char& c : text) c = (char)std::tolower((unsigned char)c);
+        return text;
+    };
+    for (int round = 0; round < 120; ++round) {
+        SCOPED_TRACE(round);
+        const uint32_t count = 1 + next(40);
+        std::vector<std::string> sourceNames, destNames;
+        std::set<std::string> listed;
+        for (uint32_t i = 0; i < count; ++i) {
+            const std::string name = "d" + std::to_string(next(3)) + "/f" + std::to_string(round) + "x" + std::to_string(i);
+            const uint32_t kind = next(10);
+            if (kind == 0) destNames.push_back("d9/new" + std::to_string(i));
+            if (kind == 1) {
+                // Dropped by the destination: erased.
+                sourceNames.push_back(name);
+                continue;
+            }
+            destNames.push_back(name);
+            sourceNames.push_back(kind == 2 ? lower(name) == name ? "D" + name.substr(1) : name
+                                  : kind == 3 ? name.substr(0, 2) + "/." + name.substr(2)
+                                              : name);
+        }
+        // A file the source alone lists, at the walk's place or at its end.
+        sourceNames.insert(sourceNames.begin() + next((uint32_t)sourceNames.size() + 1), "gone" + std::to_string(round));
+        if (destNames.size() > 2 && next(2)) std::swap(destNames[0], destNames[destNames.size() - 1]);
+        for (const std::string& name : destNames) listed.insert(lower(name));
+        std::vector<std::string> erased;
+        for (const std::string& name : sourceNames) {
+            std::string normal = name;
+            for (size_t at; (at = normal.find("/./")) != std::string::npos;) normal.erase(at, 2);
+            if (!listed.count(lower(normal))) erased.push_back(name);
+        }
+        Files sourceFiles, destFiles;
+        for (const std::string& name : sourceNames) sourceFiles.push_back({name, Text("")});
+        for (const std::string& name : destNames) destFiles.push_back({name, Text("")});
+        TestManifest source(sourceFiles, 16);
+        TestManifest dest(destFiles, 16);
+        Backend backend("StorageFile");
+        Cleanup job(backend.storage, source.meta, dest.meta);
+        StorageCleanup_SetInFlightMax(job.c, 1000);
+        StorageCleanup_SetProcessTimeout(job.c, 0);
+        backend.b->Hold = true;
+        ASSERT_EQ(StorageCleanup_Start(job.c), 1);
+        StorageCleanup_Process(job.c);
+        std::vector<std::string> held;
+        EXPECT_TRUE(PumpUntil([&] { return (held = backend.HeldNames(source.meta)).size() >= erased.size(); }, 2));
+        std::sort(held.begin(), held.end());
+        std::sort(erased.begin(), erased.end());
+        EXPECT_EQ(held, erased);
+        // Whatever came, every erase ends, so that a wrong judgement fails the row and nothing else.
+        {
+            std::lock_guard<std::mutex> guard(backend.b->Lock);
+            backend.b->Hold = false;
+        }
+        backend.b->CompleteHeld(0, 0);
+        ASSERT_TRUE(job.Run());
+        EXPECT_EQ(job.Number("filesErased"), (double)erased.size());
+        EXPECT_EQ(job.Number("itemsComplete"), (double)sourceNames.size());
+        if (::testing::Test::HasFailure()) return;
     }
 }
 
