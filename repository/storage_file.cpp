@@ -1594,10 +1594,10 @@ int32_t OpenHeld(StorageFile* b, HeldFolder* held, const char* name, int32_t* di
 // file's state, made by an existence check and by the sweep ahead of a sync alike. 0 with present
 // set, or the errno value of the status call; status is what was found.
 int32_t JudgeListed(StorageFile* b, const Entry& entry, int32_t directory, const char* leaf,
-                    StorageFileOSStatus* status, bool* present, MetaFile* installed = nullptr) {
+                    StorageFileOSStatus* status, bool* present, MetaFile* installed = nullptr, int64_t user = -1) {
     *present = false;
     // Kind, size and time decide here: the file's proof is not read.
-    if (const int32_t error = StorageFileOS_StatusPlain(directory, leaf, status)) return error;
+    if (const int32_t error = StorageFileOS_StatusPlain(directory, leaf, status, user)) return error;
     // A file cut short or grown since it was installed does not hold the manifest's pieces. Nor
     // is a file whose time or attributes are not those listed present as listed: a file all of
     // whose pieces are found here is taken for complete without its completion, which would set
@@ -1732,6 +1732,8 @@ bool SweepClaim(StorageFileSweep* s) {
     StorageFile* b = s->Backend;
     uint64_t word = 0;
     HeldFolder held;
+    // Asked once for the chunk: the process's user does not change under a sweep.
+    const int64_t user = (int64_t)geteuid();
     const uint32_t end = std::min(s->Count, (chunk + 1) * kSweepChunk);
     for (uint32_t at = chunk * kSweepChunk; at < end; at++) {
         FileListMember* file = nullptr;
@@ -1742,7 +1744,7 @@ bool SweepClaim(StorageFileSweep* s) {
         StorageFileOSStatus status{};
         bool present = false;
         if (OpenHeld(b, &held, entry.Name, &directory, &leaf) == 0 &&
-            JudgeListed(b, entry, directory, leaf, &status, &present, s->Installed) == 0 && present)
+            JudgeListed(b, entry, directory, leaf, &status, &present, s->Installed, user) == 0 && present)
             word |= 1ull << (at - chunk * kSweepChunk);
         if (directory != held.Fd) StorageFileOS_Close(&directory);
     }

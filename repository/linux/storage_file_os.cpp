@@ -67,8 +67,8 @@ bool IsOwnSingle(const struct stat& info, uid_t me) {
     return S_ISREG(info.st_mode) && info.st_uid == me && info.st_nlink == 1;
 }
 
-void Fill(const struct stat& info, StorageFileOSStatus* status) {
-    const uid_t me = geteuid();
+void Fill(const struct stat& info, StorageFileOSStatus* status, int64_t user = -1) {
+    const uid_t me = user >= 0 ? (uid_t)user : geteuid();
     status->OwnPrivate = IsOwnPrivate(info, me) ? 1 : 0;
     status->OwnSingle = IsOwnSingle(info, me) ? 1 : 0;
     status->OtherUser = info.st_uid != me ? 1 : 0;
@@ -255,11 +255,11 @@ int32_t StorageFileOS_Status(int32_t directory, const char* leaf, StorageFileOSS
     return 0;
 }
 
-int32_t StorageFileOS_StatusPlain(int32_t directory, const char* leaf, StorageFileOSStatus* status) {
+int32_t StorageFileOS_StatusPlain(int32_t directory, const char* leaf, StorageFileOSStatus* status, int64_t user) {
     memset(status, 0, sizeof(*status));
     struct stat info;
     if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
-    Fill(info, status);
+    Fill(info, status, user);
     return 0;
 }
 

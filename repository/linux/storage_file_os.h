@@ -98,8 +98,10 @@ int32_t StorageFileOS_OpenFile(int32_t directory, const char* leaf, uint32_t wri
 // The entry's own status; a missing entry is success with kind MISSING.
 int32_t StorageFileOS_Status(int32_t directory, const char* leaf, StorageFileOSStatus* status);
 // The same from one status call, without the proof (Birth and Token stay 0): for checks that ask
-// only what kind, size, mode and time the entry has.
-int32_t StorageFileOS_StatusPlain(int32_t directory, const char* leaf, StorageFileOSStatus* status);
+// only what kind, size, mode and time the entry has. user: the effective user ownership is judged
+// against, when the caller asked it once for many calls; -1 asks it of the system.
+int32_t StorageFileOS_StatusPlain(int32_t directory, const char* leaf, StorageFileOSStatus* status,
+                                  int64_t user = -1);
 int32_t StorageFileOS_StatusOf(int32_t fd, StorageFileOSStatus* status);
 int32_t StorageFileOS_Duplicate(int32_t fd, int32_t* copy);
 int32_t StorageFileOS_Rename(int32_t directory, const char* from, const char* to);
