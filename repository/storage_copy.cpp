@@ -443,6 +443,8 @@ void FilesCollect(StorageCopy* c) {
     MetaFile_GetPieceListHandle(c->Source, &pieces);
     int32_t total = 0;
     PieceQueue_GetPiecesTotal(c->Pieces, &total);
+    // One clock reading serves the files this call finds done: they are done in the same instant.
+    double now = -1;
     while (c->Cursor && list) {
         uint64_t offset = 0, size = 0;
         int64_t padding = 0;
@@ -462,7 +464,8 @@ void FilesCollect(StorageCopy* c) {
         if (Unchanged(c, list, c->Cursor, first, last)) {
             // Nothing of it to complete: counted as done without asking the destination again.
             c->FilesDone++;
-            c->LastFileComplete = Time_GetCurrent();
+            if (now < 0) now = Time_GetCurrent();
+            c->LastFileComplete = now;
         } else {
             RecordAppend(c, c->Cursor);
         }

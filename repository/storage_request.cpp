@@ -11,6 +11,7 @@
 #include "core/runtime/memory.h"
 #include "core/runtime/pool.h"
 #include "core/runtime/time.h"
+#include "repository/padding.h"
 #include "repository/storage_request_internal.h"
 #include "repository/vcdiff_decoder.h"
 
@@ -55,6 +56,8 @@ int64_t Delete(StorageRequest** handle) {
     ManifestHold(request, nullptr);
     if (request->Bits) BitField_Release(&request->Bits);
     if (request->Decoder) VCDiffDecoder_Release(&request->Decoder);
+    if (request->PadInPiece) PaddingIntersect_Release(&request->PadInPiece);
+    if (request->PadBefore) PaddingIntersect_Release(&request->PadBefore);
     if (request->InflateReady) inflateEnd(&request->Inflate);
     if (request->MemberPool) Pool_Delete(&request->MemberPool);
     BufferRelease(request);
@@ -367,10 +370,11 @@ int64_t StorageRequest_MemberCompare(StorageRequest* requestA, StorageRequestMem
     MEMBER_CHECK(requestA, memberA);
     MEMBER_CHECK(requestB, memberB);
     if (memberA->FileOffset != memberB->FileOffset || memberA->Length != memberB->Length) return 0;
-    char nameA[kNameSize], nameB[kNameSize];
-    const bool hasA = MemberName(requestA, memberA, nameA, (int32_t)kNameSize);
-    const bool hasB = MemberName(requestB, memberB, nameB, (int32_t)kNameSize);
-    return hasA == hasB && strcmp(nameA, nameB) == 0;
+    // Names are compared in place, as far as a name buffer of kNameSize would hold them.
+    const char* nameA = MemberName(requestA, memberA);
+    const char* nameB = MemberName(requestB, memberB);
+    if (!nameA || !nameB) return !nameA && !nameB;
+    return strncmp(nameA, nameB, kNameSize - 1) == 0;
 }
 
 int64_t StorageRequest_GetIndexRange(StorageRequest* request, int32_t* lowest, int32_t* highest) {

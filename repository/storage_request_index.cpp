@@ -115,12 +115,12 @@ bool AddPadList(StorageRequest* request, const Tables& t, uint32_t index) {
     const uint64_t pieceEnd = pieceStart + t.PieceSize - 1;
     const bool lastPiece = (int64_t)index == (int64_t)t.PieceTotal - 1;
 
-    PaddingIntersect* inPiece = nullptr;
-    PaddingIntersect* before = nullptr;
-    if (!PaddingIntersect_Create(&inPiece) || !PaddingIntersect_Create(&before)) {
-        if (inPiece) PaddingIntersect_Release(&inPiece);
+    if ((!request->PadInPiece && !PaddingIntersect_Create(&request->PadInPiece)) || !request->PadInPiece ||
+        (!request->PadBefore && !PaddingIntersect_Create(&request->PadBefore)) || !request->PadBefore)
         return false;
-    }
+    PaddingIntersect* inPiece = request->PadInPiece;
+    PaddingIntersect* before = request->PadBefore;
+    PaddingIntersect_Reset(inPiece);
     PaddingIntersect_Build(inPiece, t.Pad, t.PadIndex, pieceStart, pieceEnd);
 
     bool sound = true;
@@ -189,8 +189,6 @@ bool AddPadList(StorageRequest* request, const Tables& t, uint32_t index) {
         FileList_MemberGetNext(t.Files, file, &next);
         file = next;
     }
-    PaddingIntersect_Release(&inPiece);
-    PaddingIntersect_Release(&before);
     return sound;
 }
 
@@ -204,12 +202,11 @@ void ManifestHold(StorageRequest* request, MetaFile* metaFile) {
     request->Manifest = metaFile;
 }
 
-bool MemberName(StorageRequest* request, StorageRequestMember* member, char* name, int32_t size) {
-    name[0] = 0;
+const char* MemberName(StorageRequest* request, StorageRequestMember* member) {
     FileList* list = nullptr;
     if (!member->File || !request->Manifest || !MetaFile_GetFileListHandle(request->Manifest, &list) || !list)
-        return false;
-    return FileList_MemberGetName(list, member->File, name, size) != 0;
+        return nullptr;
+    return FileList_MemberGetNamePtr(list, member->File);
 }
 
 } // namespace storage_request_internal

@@ -9,6 +9,7 @@
 #include "core/runtime/class.h"
 #include "repository/storage_request.h"
 
+struct PaddingIntersect;
 struct Pool;
 struct VCDiffDecoder;
 
@@ -38,6 +39,10 @@ struct StorageRequest {
     StorageRequest* Delta;
     BitField* Bits;
     VCDiffDecoder* Decoder;
+    // Scratch of the piece mapping over a padding table (the padding inside the piece, and before
+    // it in its first file): made on first use and kept, so that mapping a piece allocates nothing.
+    PaddingIntersect* PadInPiece;
+    PaddingIntersect* PadBefore;
     z_stream Inflate;
     bool InflateReady;
     // The delta now in the scratch buffer has been read by the decoder.
@@ -73,8 +78,8 @@ StorageRequestMember* MemberAppend(StorageRequest* request, FileListMember* file
 // Drops every member after `keep` (all when keep is null).
 void MembersTruncate(StorageRequest* request, StorageRequestMember* keep);
 void AssertNoPointer(StorageRequest* request);
-// The manifest side: holding a reference, and a member's file name (false when it has none).
+// The manifest side: holding a reference, and a member's file name (null when it has none).
 void ManifestHold(StorageRequest* request, MetaFile* metaFile);
-bool MemberName(StorageRequest* request, StorageRequestMember* member, char* name, int32_t size);
+const char* MemberName(StorageRequest* request, StorageRequestMember* member);
 
 } // namespace storage_request_internal
