@@ -52,6 +52,10 @@ int64_t Delete(StorageRequest** handle) {
     StorageRequest* request = *handle;
     AssertNoPointer(request);
     MembersTruncate(request, nullptr);
+    while (StorageRequestMember* spare = request->Spare) {
+        request->Spare = spare->Next;
+        Pool_Free(request->MemberPool, &spare, sizeof(StorageRequestMember));
+    }
     if (request->Delta) StorageRequest_Release(&request->Delta);
     ManifestHold(request, nullptr);
     if (request->Bits) BitField_Release(&request->Bits);
@@ -100,7 +104,9 @@ bool ScratchReserve(StorageRequest* request, uint32_t size) {
 
 StorageRequestMember* MemberAppend(StorageRequest* request, FileListMember* file, uint64_t offset,
                                    uint64_t fileOffset, uint32_t index, uint32_t length, uint32_t padding) {
-    auto* member = static_cast<StorageRequestMember*>(Pool_Alloc(request->MemberPool, sizeof(StorageRequestMember)));
+    StorageRequestMember* member = request->Spare;
+    if (member) request->Spare = member->Next;
+    else member = static_cast<StorageRequestMember*>(Pool_Alloc(request->MemberPool, sizeof(StorageRequestMember)));
     if (!member) return nullptr;
     memset(member, 0, sizeof(*member));
     member->File = file;
@@ -126,7 +132,8 @@ void MembersTruncate(StorageRequest* request, StorageRequestMember* keep) {
     StorageRequestMember* member = keep ? keep->Next : request->Head;
     while (member) {
         StorageRequestMember* next = member->Next;
-        Pool_Free(request->MemberPool, &member, sizeof(StorageRequestMember));
+        member->Next = request->Spare;
+        request->Spare = member;
         request->MemberCount--;
         member = next;
     }

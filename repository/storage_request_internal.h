@@ -34,6 +34,9 @@ struct StorageRequest {
     StorageRequestMember* Tail;
     uint32_t MemberCount;
     Pool* MemberPool;
+    // Members dropped from the list, linked by Next, taken again before the pool is asked: a
+    // request maps piece after piece, and each mapping would otherwise go to the pool per slice.
+    StorageRequestMember* Spare;
     MetaFile* Manifest;
     Storage* Owner;
     StorageRequest* Delta;
@@ -75,7 +78,7 @@ bool ScratchReserve(StorageRequest* request, uint32_t size);
 // Appends one member after the tail, continuing the buffer offsets; null when out of memory.
 StorageRequestMember* MemberAppend(StorageRequest* request, FileListMember* file, uint64_t offset,
                                    uint64_t fileOffset, uint32_t index, uint32_t length, uint32_t padding);
-// Drops every member after `keep` (all when keep is null).
+// Drops every member after `keep` (all when keep is null) to the spare members.
 void MembersTruncate(StorageRequest* request, StorageRequestMember* keep);
 void AssertNoPointer(StorageRequest* request);
 // The manifest side: holding a reference, and a member's file name (null when it has none).
