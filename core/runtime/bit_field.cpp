@@ -134,7 +134,8 @@ int32_t FindNextClearInBoth(const BitField* a, const BitField* b, int32_t from) 
     if (from < 0) from = 0;
     if (from >= a->TotalBits) return -1;
     int32_t byte = from / 8;
-    const uint8_t head = (uint8_t)~(a->Bytes[byte] | b->Bytes[byte]) & ValidMask(a, byte) & (uint8_t)(0xFFu >> (from % 8));
+    const uint8_t head =
+        (uint8_t)~(a->Bytes[byte] | b->Bytes[byte]) & ValidMask(a, byte) & (uint8_t)(0xFFu >> (from % 8));
     if (head) return byte * 8 + std::countl_zero(head);
     // Whole words while eight bytes remain: a clear bit found past the size lies in the last
     // byte's unused bits, so no bit of the field is clear.
