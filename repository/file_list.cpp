@@ -437,16 +437,30 @@ int64_t FileList_IndexMake(FileListIndex* index, FileList* list, Padding* paddin
 }
 
 int64_t FileList_IndexFindByOffset(FileListIndex* index, uint64_t offset, FileListMember** member,
-                                   uint64_t* fileOffset) {
+                                   uint64_t* fileOffset, uint32_t* at) {
     CLASS_CHECK(index, FILELIST_INDEX_CLASS_ID);
     ASSERT_POINTER(member);
     *member = nullptr;
     if (fileOffset) *fileOffset = 0;
-    const int64_t at = FirstAtOrAfter(index, offset);
-    if (at < 0) return 0;
-    const Entry& e = index->Entries[at];
+    if (at) *at = 0;
+    const int64_t found = FirstAtOrAfter(index, offset);
+    if (found < 0) return 0;
+    const Entry& e = index->Entries[found];
     *member = e.Member;
     if (fileOffset) *fileOffset = e.Offset;
+    if (at) *at = (uint32_t)found;
+    return 1;
+}
+
+int64_t FileList_IndexPrefetch(FileListIndex* index, uint32_t at, uint64_t last) {
+    CLASS_CHECK(index, FILELIST_INDEX_CLASS_ID);
+    for (uint32_t n = 0; at < index->Count && n < kFileListPrefetchMost && index->Entries[at].Offset <= last;
+         at++, n++) {
+        // A record may straddle two cache lines.
+        const char* record = reinterpret_cast<const char*>(index->Entries[at].Member);
+        __builtin_prefetch(record);
+        __builtin_prefetch(record + sizeof(FileListMember) - 1);
+    }
     return 1;
 }
 

@@ -73,7 +73,9 @@ bool AddPerFilePadding(StorageRequest* request, const Tables& t, uint32_t index)
     const uint64_t start = (uint64_t)index * t.PieceSize;
     FileListMember* file = nullptr;
     uint64_t firstOffset = 0;
-    if (!FileList_IndexFindByOffset(t.FileIndex, start, &file, &firstOffset) || !file) return false;
+    uint32_t at = 0;
+    if (!FileList_IndexFindByOffset(t.FileIndex, start, &file, &firstOffset, &at) || !file) return false;
+    FileList_IndexPrefetch(t.FileIndex, at, start + t.PieceSize - 1);
     uint64_t remaining = t.PieceSize;
     uint64_t position = start;
     bool first = true;
@@ -126,7 +128,9 @@ bool AddPadList(StorageRequest* request, const Tables& t, uint32_t index) {
     bool sound = true;
     FileListMember* file = nullptr;
     uint64_t unused = 0;
-    if (!FileList_IndexFindByOffset(t.FileIndex, pieceStart, &file, &unused) || !file) sound = false;
+    uint32_t at = 0;
+    if (!FileList_IndexFindByOffset(t.FileIndex, pieceStart, &file, &unused, &at) || !file) sound = false;
+    else FileList_IndexPrefetch(t.FileIndex, at, pieceEnd);
     bool first = true;
     for (; sound && file; first = false) {
         const FileFacts f = Facts(t, file);

@@ -130,9 +130,24 @@ TEST_F(FileListTest, LookupsAcrossManyBuckets) {
         const uint64_t span = (uint64_t)(7 + i % 5 + i % 3);
         EXPECT_EQ(At(start), std::make_pair(files[i].Name, start)) << i;
         EXPECT_EQ(At(start + span - 1), std::make_pair(files[i].Name, start)) << i;
+        // The place found is the file's place in stream order; fetching ahead changes nothing.
+        FileListMember* m = nullptr;
+        FileListMember* placed = nullptr;
+        uint32_t at = 9999;
+        EXPECT_EQ(FileList_IndexFindByOffset(index, start + span - 1, &m, nullptr, &at), 1);
+        EXPECT_EQ(at, (uint32_t)i);
+        EXPECT_EQ(FileList_IndexGetMemberAt(index, at, &placed), 1);
+        EXPECT_EQ(placed, m);
+        EXPECT_EQ(FileList_IndexPrefetch(index, at, start + 100), 1);
         start += span;
     }
     EXPECT_EQ(At(start).first, "");
+    FileListMember* none = nullptr;
+    uint32_t at = 9999;
+    EXPECT_EQ(FileList_IndexFindByOffset(index, start, &none, nullptr, &at), 0);
+    EXPECT_EQ(at, 0u);
+    EXPECT_EQ(FileList_IndexPrefetch(index, 250, UINT64_MAX) + FileList_IndexPrefetch(index, UINT32_MAX, 0), 2);
+    EXPECT_EQ(At(0), std::make_pair(files[0].Name, (uint64_t)0));
 }
 
 // A lookup from a place answers as the plain lookup does, whatever the place: over lists whose
