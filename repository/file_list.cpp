@@ -481,8 +481,8 @@ int64_t FileList_IndexFindByName(FileListIndex* index, const char* name, FileLis
     return 1;
 }
 
-int64_t FileList_IndexFindByNameNear(FileListIndex* index, const char* name, uint32_t hint, FileListMember** member,
-                                     uint32_t* at) {
+int64_t FileList_IndexFindByNameNear(FileListIndex* index, const char* name, uint32_t hint,
+                                     FileListMember** member, uint32_t* at) {
     CLASS_CHECK(index, FILELIST_INDEX_CLASS_ID);
     ASSERT_POINTER(name);
     ASSERT_POINTER(member);

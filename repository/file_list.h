@@ -89,8 +89,8 @@ int64_t FileList_IndexFindByName(FileListIndex* index, const char* name, FileLis
                                  uint64_t* fileOffset, uint32_t* at = nullptr);
 // The same answer as FileList_IndexFindByName, the file at place hint tried first: a walk through
 // another list in its order mostly finds its next file just after the last one found.
-int64_t FileList_IndexFindByNameNear(FileListIndex* index, const char* name, uint32_t hint, FileListMember** member,
-                                     uint32_t* at = nullptr);
+int64_t FileList_IndexFindByNameNear(FileListIndex* index, const char* name, uint32_t hint,
+                                     FileListMember** member, uint32_t* at = nullptr);
 // The file at a place in stream order, from 0 to the count less one; 0 and none past the end.
 int64_t FileList_IndexGetMemberAt(FileListIndex* index, uint32_t at, FileListMember** member);
 int64_t FileList_IndexGetCount(FileListIndex* index, uint32_t* count);

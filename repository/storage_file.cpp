@@ -1951,8 +1951,8 @@ int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {
     return Finish(operation, code, extended);
 }
 
-int64_t StorageFile_ExistsAtOnce(Storage* storage, StorageRequest* request, uint32_t* code, StorageFileSweep* sweep,
-                                 uint32_t* place) {
+int64_t StorageFile_ExistsAtOnce(Storage* storage, StorageRequest* request, uint32_t* code,
+                                 StorageFileSweep* sweep, uint32_t* place) {
     ASSERT_POINTER(code);
     *code = 0;
     const StorageInterface* row = nullptr;

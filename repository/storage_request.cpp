@@ -105,8 +105,11 @@ bool ScratchReserve(StorageRequest* request, uint32_t size) {
 StorageRequestMember* MemberAppend(StorageRequest* request, FileListMember* file, uint64_t offset,
                                    uint64_t fileOffset, uint32_t index, uint32_t length, uint32_t padding) {
     StorageRequestMember* member = request->Spare;
-    if (member) request->Spare = member->Next;
-    else member = static_cast<StorageRequestMember*>(Pool_Alloc(request->MemberPool, sizeof(StorageRequestMember)));
+    if (member)
+        request->Spare = member->Next;
+    else
+        member =
+            static_cast<StorageRequestMember*>(Pool_Alloc(request->MemberPool, sizeof(StorageRequestMember)));
     if (!member) return nullptr;
     memset(member, 0, sizeof(*member));
     member->File = file;

@@ -129,8 +129,10 @@ bool AddPadList(StorageRequest* request, const Tables& t, uint32_t index) {
     FileListMember* file = nullptr;
     uint64_t unused = 0;
     uint32_t at = 0;
-    if (!FileList_IndexFindByOffset(t.FileIndex, pieceStart, &file, &unused, &at) || !file) sound = false;
-    else FileList_IndexPrefetch(t.FileIndex, at, pieceEnd);
+    if (!FileList_IndexFindByOffset(t.FileIndex, pieceStart, &file, &unused, &at) || !file)
+        sound = false;
+    else
+        FileList_IndexPrefetch(t.FileIndex, at, pieceEnd);
     bool first = true;
     for (; sound && file; first = false) {
         const FileFacts f = Facts(t, file);

@@ -410,7 +410,8 @@ int64_t BitField_GetNextClearInBoth(BitField* field, BitField* other, int32_t fr
     CLASS_CHECK(other, BIT_FIELD_CLASS_ID);
     ASSERT_POINTER(index);
     if (field->TotalBits != other->TotalBits)
-        Debug_AbortInt(__FILE__, __LINE__, "Bit mismatch on search (%d != %d)\n", field->TotalBits, other->TotalBits);
+        Debug_AbortInt(__FILE__, __LINE__, "Bit mismatch on search (%d != %d)\n", field->TotalBits,
+                       other->TotalBits);
     *index = FindNextClearInBoth(field, other, from);
     return *index >= 0;
 }

@@ -146,7 +146,8 @@ TEST_F(FileListTest, LookupsAcrossManyBuckets) {
     uint32_t at = 9999;
     EXPECT_EQ(FileList_IndexFindByOffset(index, start, &none, nullptr, &at), 0);
     EXPECT_EQ(at, 0u);
-    EXPECT_EQ(FileList_IndexPrefetch(index, 250, UINT64_MAX) + FileList_IndexPrefetch(index, UINT32_MAX, 0), 2);
+    EXPECT_EQ(FileList_IndexPrefetch(index, 250, UINT64_MAX) + FileList_IndexPrefetch(index, UINT32_MAX, 0),
+              2);
     EXPECT_EQ(At(0), std::make_pair(files[0].Name, (uint64_t)0));
 }
 
@@ -166,8 +167,9 @@ TEST(FileListIndex, LookupFromAPlaceAnswersAsTheLookup) {
         for (int i = 0; i < count; i++) {
             // Half the rounds keep every name distinct; the others draw from few stems, which
             // repeat some exactly and some in another case.
-            const std::string name = round % 2 ? std::string(stems[random() % 6]) + std::to_string(random() % 3)
-                                                : "n" + std::to_string(i);
+            const std::string name = round % 2
+                                         ? std::string(stems[random() % 6]) + std::to_string(random() % 3)
+                                         : "n" + std::to_string(i);
             files.push_back({name, 1 + (int64_t)(random() % 4), 0});
             queries.push_back(name);
         }
@@ -176,7 +178,8 @@ TEST(FileListIndex, LookupFromAPlaceAnswersAsTheLookup) {
         for (const std::string& name : queries) {
             FileListMember* expected = nullptr;
             uint32_t expectedAt = 99;
-            const int64_t found = FileList_IndexFindByName(index, name.c_str(), &expected, nullptr, &expectedAt);
+            const int64_t found =
+                FileList_IndexFindByName(index, name.c_str(), &expected, nullptr, &expectedAt);
             for (uint32_t hint = 0; hint <= (uint32_t)count + 1; hint++) {
                 FileListMember* member = nullptr;
                 uint32_t at = 77;

@@ -234,7 +234,8 @@ TEST(StorageRequestIndexAdd, AReusedRequestMapsAsANewOne) {
             const int count = 1 + (int)(random() % 4);
             for (int i = 0; i < count; i++) {
                 const int32_t index = (int32_t)(random() % (uint32_t)(total + 1));
-                EXPECT_EQ(StorageRequest_IndexAdd(reused.request, index), StorageRequest_IndexAdd(fresh.request, index));
+                EXPECT_EQ(StorageRequest_IndexAdd(reused.request, index),
+                          StorageRequest_IndexAdd(fresh.request, index));
             }
             EXPECT_EQ(reused.Members(), fresh.Members()) << text << " round " << round;
             EXPECT_EQ(StorageRequest_Compare(reused.request, fresh.request), 1);
