@@ -74,6 +74,16 @@ int64_t Delete(StorageRequest** handle) {
 int64_t DeleteHandle(void** handle) { return Delete(reinterpret_cast<StorageRequest**>(handle)); }
 
 bool SameFile(StorageRequestMember* a, StorageRequestMember* b) { return a && b && a->File == b->File; }
+
+// The same slice of a file of the same name. Names are compared in place, as far as a name buffer
+// of kNameSize would hold them.
+bool SameSlice(FileList* listA, StorageRequestMember* a, FileList* listB, StorageRequestMember* b) {
+    if (a->FileOffset != b->FileOffset || a->Length != b->Length) return false;
+    const char* nameA = MemberName(listA, a);
+    const char* nameB = MemberName(listB, b);
+    if (!nameA || !nameB) return !nameA && !nameB;
+    return strncmp(nameA, nameB, kNameSize - 1) == 0;
+}
 bool SameIndex(StorageRequestMember* a, StorageRequestMember* b) { return a && b && a->Index == b->Index; }
 
 } // namespace
@@ -379,12 +389,7 @@ int64_t StorageRequest_MemberCompare(StorageRequest* requestA, StorageRequestMem
                                      StorageRequest* requestB, StorageRequestMember* memberB) {
     MEMBER_CHECK(requestA, memberA);
     MEMBER_CHECK(requestB, memberB);
-    if (memberA->FileOffset != memberB->FileOffset || memberA->Length != memberB->Length) return 0;
-    // Names are compared in place, as far as a name buffer of kNameSize would hold them.
-    const char* nameA = MemberName(requestA, memberA);
-    const char* nameB = MemberName(requestB, memberB);
-    if (!nameA || !nameB) return !nameA && !nameB;
-    return strncmp(nameA, nameB, kNameSize - 1) == 0;
+    return SameSlice(MemberList(requestA), memberA, MemberList(requestB), memberB);
 }
 
 int64_t StorageRequest_GetIndexRange(StorageRequest* request, int32_t* lowest, int32_t* highest) {
@@ -407,8 +412,10 @@ int64_t StorageRequest_Compare(StorageRequest* a, StorageRequest* b) {
     CLASS_CHECK(a, STORAGE_REQUEST_CLASS_ID);
     CLASS_CHECK(b, STORAGE_REQUEST_CLASS_ID);
     if (a->MemberCount != b->MemberCount) return 0;
+    FileList* listA = MemberList(a);
+    FileList* listB = MemberList(b);
     for (StorageRequestMember *x = a->Head, *y = b->Head; x && y; x = x->Next, y = y->Next)
-        if (!StorageRequest_MemberCompare(a, x, b, y)) return 0;
+        if (!SameSlice(listA, x, listB, y)) return 0;
     return 1;
 }
 

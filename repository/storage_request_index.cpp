@@ -208,11 +208,14 @@ void ManifestHold(StorageRequest* request, MetaFile* metaFile) {
     request->Manifest = metaFile;
 }
 
-const char* MemberName(StorageRequest* request, StorageRequestMember* member) {
+FileList* MemberList(StorageRequest* request) {
     FileList* list = nullptr;
-    if (!member->File || !request->Manifest || !MetaFile_GetFileListHandle(request->Manifest, &list) || !list)
-        return nullptr;
-    return FileList_MemberGetNamePtr(list, member->File);
+    if (!request->Manifest || !MetaFile_GetFileListHandle(request->Manifest, &list)) return nullptr;
+    return list;
+}
+
+const char* MemberName(FileList* list, StorageRequestMember* member) {
+    return member->File && list ? FileList_MemberGetNamePtr(list, member->File) : nullptr;
 }
 
 } // namespace storage_request_internal

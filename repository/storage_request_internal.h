@@ -9,6 +9,7 @@
 #include "core/runtime/class.h"
 #include "repository/storage_request.h"
 
+struct FileList;
 struct PaddingIntersect;
 struct Pool;
 struct VCDiffDecoder;
@@ -81,8 +82,11 @@ StorageRequestMember* MemberAppend(StorageRequest* request, FileListMember* file
 // Drops every member after `keep` (all when keep is null) to the spare members.
 void MembersTruncate(StorageRequest* request, StorageRequestMember* keep);
 void AssertNoPointer(StorageRequest* request);
-// The manifest side: holding a reference, and a member's file name (null when it has none).
+// The manifest side: holding a reference.
 void ManifestHold(StorageRequest* request, MetaFile* metaFile);
-const char* MemberName(StorageRequest* request, StorageRequestMember* member);
+// The list the members' files belong to (null without a manifest), and a member's file name in
+// it (null when it has none).
+FileList* MemberList(StorageRequest* request);
+const char* MemberName(FileList* list, StorageRequestMember* member);
 
 } // namespace storage_request_internal
