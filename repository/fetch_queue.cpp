@@ -1,4 +1,4 @@
-// The piece queue: three bit fields over the manifest's pieces (complete, in flight, scratch) and
+// The piece queue: two bit fields over the manifest's pieces (complete, in flight) and
 // per-piece error counts and resume times, handing pieces out through the copy job's callbacks.
 #include "repository/fetch_queue.h"
 
@@ -16,7 +16,6 @@ struct PieceQueue {
     MetaFile* Manifest;
     BitField* Complete;
     BitField* InFlight;
-    BitField* Scratch;
     uint32_t* ErrorCount;
     int32_t ErrorCountSize;
     double* ResumeTime;
@@ -59,7 +58,6 @@ int64_t Delete(PieceQueue** handle) {
     FreeTables(q);
     BitField_Release(&q->Complete);
     BitField_Release(&q->InFlight);
-    BitField_Release(&q->Scratch);
     if (q->Manifest) MetaFile_Release(&q->Manifest);
     q->Header.ClassId = 0;
     Memory_Free(q, sizeof(PieceQueue));
@@ -111,7 +109,7 @@ int64_t PieceQueue_Create(PieceQueue** handle) {
     q->Header.RefCount = 1;
     q->Header.Delete = DeleteHandle;
     Class_GenerateInstanceIdReal(q);
-    if (!BitField_Create(&q->Complete) || !BitField_Create(&q->InFlight) || !BitField_Create(&q->Scratch)) {
+    if (!BitField_Create(&q->Complete) || !BitField_Create(&q->InFlight)) {
         Delete(&q);
         return 0;
     }
@@ -178,11 +176,9 @@ int64_t PieceQueue_Configure(PieceQueue* queue, BitField* alreadyComplete, uint3
     if (!PieceTotal(queue, &total)) return 1;
     BitField_SetTotalBits(queue->Complete, total);
     BitField_SetTotalBits(queue->InFlight, total);
-    BitField_SetTotalBits(queue->Scratch, total);
     // The same size keeps the bits: a new run starts from none.
     BitField_ClearAll(queue->Complete);
     BitField_ClearAll(queue->InFlight);
-    BitField_ClearAll(queue->Scratch);
     if (alreadyComplete) {
         int32_t bits = 0;
         BitField_GetTotalBits(alreadyComplete, &bits);
@@ -222,15 +218,12 @@ int64_t PieceQueue_Process(PieceQueue* queue) {
     StorageRequest* request = nullptr;
     if (!queue->Acquire || queue->Acquire(queue, queue->AcquireUser, &request) != 1 || !request) return 1;
 
-    BitField_Copy(queue->Scratch, queue->Complete);
-    BitField_Combine(queue->Scratch, queue->InFlight);
-    int32_t total = 0;
-    BitField_GetTotalBits(queue->Scratch, &total);
+    // Neither complete nor in flight, found a word at a time: a copy runs through every piece, so a
+    // scan bit by bit from the first would cost the square of the pieces.
     int32_t found = -1;
-    for (int32_t i = 0; i < total && found < 0; i++) {
-        if (BitField_IsSet(queue->Scratch, i)) continue;
-        if (i < queue->ResumeTimeSize && now < queue->ResumeTime[i]) continue;
-        found = i;
+    for (int32_t from = 0; BitField_GetNextClearInBoth(queue->Complete, queue->InFlight, from, &found) == 1;
+         from = found + 1) {
+        if (!(found < queue->ResumeTimeSize && now < queue->ResumeTime[found])) break;
     }
     if (found < 0) {
         queue->NextScanTime = now + kRescanDelay;

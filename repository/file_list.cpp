@@ -103,6 +103,8 @@ struct FileListIndex {
     uint64_t TotalPadding;
     uint64_t DataEnd;
     bool NamesBuilt;
+    // No two entries' names are equal without regard to case: a name names one entry at most.
+    bool NamesDistinct;
 };
 
 namespace {
@@ -124,6 +126,7 @@ void ClearIndex(FileListIndex* index) {
     index->DataEnd = 0;
     // Lookups by name see only the entries laid out: none until the next build.
     index->NamesBuilt = false;
+    index->NamesDistinct = false;
 }
 
 const char* EntryName(void* context, uint32_t number) {
@@ -423,25 +426,41 @@ int64_t FileList_IndexMake(FileListIndex* index, FileList* list, Padding* paddin
         return 0;
     }
     // Where names repeat, the entry kept is the first in stream order.
-    if (!NameIndex_Build(&index->Names, count, nullptr)) {
+    uint32_t duplicate = count;
+    if (!NameIndex_Build(&index->Names, count, &duplicate)) {
         ClearIndex(index);
         return 0;
     }
     index->NamesBuilt = true;
+    index->NamesDistinct = duplicate == count;
     return 1;
 }
 
 int64_t FileList_IndexFindByOffset(FileListIndex* index, uint64_t offset, FileListMember** member,
-                                   uint64_t* fileOffset) {
+                                   uint64_t* fileOffset, uint32_t* at) {
     CLASS_CHECK(index, FILELIST_INDEX_CLASS_ID);
     ASSERT_POINTER(member);
     *member = nullptr;
     if (fileOffset) *fileOffset = 0;
-    const int64_t at = FirstAtOrAfter(index, offset);
-    if (at < 0) return 0;
-    const Entry& e = index->Entries[at];
+    if (at) *at = 0;
+    const int64_t found = FirstAtOrAfter(index, offset);
+    if (found < 0) return 0;
+    const Entry& e = index->Entries[found];
     *member = e.Member;
     if (fileOffset) *fileOffset = e.Offset;
+    if (at) *at = (uint32_t)found;
+    return 1;
+}
+
+int64_t FileList_IndexPrefetch(FileListIndex* index, uint32_t at, uint64_t last) {
+    CLASS_CHECK(index, FILELIST_INDEX_CLASS_ID);
+    for (uint32_t n = 0; at < index->Count && n < kFileListPrefetchMost && index->Entries[at].Offset <= last;
+         at++, n++) {
+        // A record may straddle two cache lines.
+        const char* record = reinterpret_cast<const char*>(index->Entries[at].Member);
+        __builtin_prefetch(record);
+        __builtin_prefetch(record + sizeof(FileListMember) - 1);
+    }
     return 1;
 }
 
@@ -460,6 +479,26 @@ int64_t FileList_IndexFindByName(FileListIndex* index, const char* name, FileLis
     if (fileOffset) *fileOffset = e.Offset;
     if (at) *at = found;
     return 1;
+}
+
+int64_t FileList_IndexFindByNameNear(FileListIndex* index, const char* name, uint32_t hint,
+                                     FileListMember** member, uint32_t* at) {
+    CLASS_CHECK(index, FILELIST_INDEX_CLASS_ID);
+    ASSERT_POINTER(name);
+    ASSERT_POINTER(member);
+    *member = nullptr;
+    if (at) *at = 0;
+    // With distinct names the one entry that holds the very name is the one a lookup finds.
+    if (index->NamesBuilt && index->NamesDistinct && hint < index->Count) {
+        FileListMember* candidate = index->Entries[hint].Member;
+        const char* held = (candidate->Flags & FILELIST_FLAG_NAME) ? candidate->Name : nullptr;
+        if (held && strcmp(held, name) == 0) {
+            *member = candidate;
+            if (at) *at = hint;
+            return 1;
+        }
+    }
+    return FileList_IndexFindByName(index, name, member, nullptr, at);
 }
 
 int64_t FileList_IndexGetMemberAt(FileListIndex* index, uint32_t at, FileListMember** member) {

@@ -75,12 +75,22 @@ int64_t FileList_IndexReset(FileListIndex* index);
 int64_t FileList_IndexMake(FileListIndex* index, FileList* list, Padding* padding, PaddingIndex* paddingIndex);
 // The file whose span (data plus padding) holds the offset, or the first file that starts exactly
 // at it; 0 and none when no file does.
+// at, when given, is its place in stream order.
 int64_t FileList_IndexFindByOffset(FileListIndex* index, uint64_t offset, FileListMember** member,
-                                   uint64_t* fileOffset);
+                                   uint64_t* fileOffset, uint32_t* at = nullptr);
+// Asks the processor to fetch the records of the files from place at on that start no later than
+// stream byte last (at most kFileListPrefetchMost of them), ahead of a walk through them: their
+// loads then overlap instead of each waiting on the one before. Changes nothing.
+constexpr uint32_t kFileListPrefetchMost = 32;
+int64_t FileList_IndexPrefetch(FileListIndex* index, uint32_t at, uint64_t last);
 // By name, without regard to case; with several files of one name, the first in stream order. at,
 // when given, is its place in stream order (see FileList_IndexGetMemberAt).
 int64_t FileList_IndexFindByName(FileListIndex* index, const char* name, FileListMember** member,
                                  uint64_t* fileOffset, uint32_t* at = nullptr);
+// The same answer as FileList_IndexFindByName, the file at place hint tried first: a walk through
+// another list in its order mostly finds its next file just after the last one found.
+int64_t FileList_IndexFindByNameNear(FileListIndex* index, const char* name, uint32_t hint,
+                                     FileListMember** member, uint32_t* at = nullptr);
 // The file at a place in stream order, from 0 to the count less one; 0 and none past the end.
 int64_t FileList_IndexGetMemberAt(FileListIndex* index, uint32_t at, FileListMember** member);
 int64_t FileList_IndexGetCount(FileListIndex* index, uint32_t* count);

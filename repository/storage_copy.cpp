@@ -58,6 +58,10 @@ struct StorageCopy {
     StorageFileSweep* Sweep;
     StorageRequest* FileRequest;
     FileListMember* Cursor;
+    // Where in the installed manifest the file after the last one found unchanged would stand.
+    uint32_t InstalledNext;
+    // Where in the sweep's manifest the file after the last one it answered for stands.
+    uint32_t SweptNext;
     uint32_t ThreadId;
     uint32_t Flags;
     uint32_t Shutdown, Alive, QueueComplete, FilesComplete;
@@ -410,11 +414,13 @@ bool Unchanged(StorageCopy* c, FileList* list, FileListMember* file, int32_t fir
     FileList* installed = nullptr;
     FileListIndex* index = nullptr;
     FileListMember* other = nullptr;
+    uint32_t at = 0;
     const char* name = FileList_MemberGetNamePtr(list, file);
     if (!name || !MetaFile_GetFileListHandle(c->DestMeta, &installed) || !installed ||
         !MetaFile_GetFileListIndexHandle(c->DestMeta, &index) || !index ||
-        !FileList_IndexFindByName(index, name, &other, nullptr) || !other)
+        !FileList_IndexFindByNameNear(index, name, c->InstalledNext, &other, &at) || !other)
         return false;
+    c->InstalledNext = at + 1;
     const char* otherName = FileList_MemberGetNamePtr(installed, other);
     uint32_t flags = 0, otherFlags = 0;
     FileList_MemberGetFlags(list, file, &flags);
@@ -443,6 +449,8 @@ void FilesCollect(StorageCopy* c) {
     MetaFile_GetPieceListHandle(c->Source, &pieces);
     int32_t total = 0;
     PieceQueue_GetPiecesTotal(c->Pieces, &total);
+    // One clock reading serves the files this call finds done: they are done in the same instant.
+    double now = -1;
     while (c->Cursor && list) {
         uint64_t offset = 0, size = 0;
         int64_t padding = 0;
@@ -462,7 +470,8 @@ void FilesCollect(StorageCopy* c) {
         if (Unchanged(c, list, c->Cursor, first, last)) {
             // Nothing of it to complete: counted as done without asking the destination again.
             c->FilesDone++;
-            c->LastFileComplete = Time_GetCurrent();
+            if (now < 0) now = Time_GetCurrent();
+            c->LastFileComplete = now;
         } else {
             RecordAppend(c, c->Cursor);
         }
@@ -758,6 +767,7 @@ int64_t StorageCopy_Configure(StorageCopy* copy) {
     StorageRequest_SetMetaFileHandle(copy->FileRequest, copy->Source);
     FileList* list = nullptr;
     copy->Cursor = nullptr;
+    copy->InstalledNext = copy->SweptNext = 0;
     if (MetaFile_GetFileListHandle(copy->Source, &list) && list) FileList_MemberGetFirst(list, &copy->Cursor);
     PieceList* pieces = nullptr;
     int32_t total = 0;
@@ -872,7 +882,7 @@ int64_t StorageCopy_StateDo(StorageCopy* copy, StorageRequest* request, uint32_t
                 // a hand-off to the I/O worker and back for each of its files; what the sweep
                 // made for this run found in place is not asked again.
                 uint32_t found = 0;
-                if (StorageFile_ExistsAtOnce(copy->Dest, request, &found, copy->Sweep)) {
+                if (StorageFile_ExistsAtOnce(copy->Dest, request, &found, copy->Sweep, &copy->SweptNext)) {
                     if (found == 0) return Kept(copy, request, index);
                 } else if (void* op = OperationBegin(copy)) {
                     Storage_Exists(copy->Dest, request, op, StorageDone);

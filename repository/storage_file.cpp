@@ -1829,11 +1829,20 @@ bool SweptPresent(StorageFile* b, const StorageFileSweep* s, StorageRequest* req
     uint32_t at = *next;
     const char* name = file && list ? FileList_MemberGetNamePtr(list, file) : nullptr;
     if (!name || (copies && !ReadEntry(b, list, file, &entry))) return false;
-    const char* listed = FileList_IndexGetMemberAt(s->Index, at, &installed) && installed
-                             ? FileList_MemberGetNamePtr(s->List, installed)
-                             : nullptr;
-    if ((!listed || strcmp(listed, name) != 0) && !FileList_IndexFindByName(s->Index, name, &installed, nullptr, &at))
+    const auto listedAt = [&](uint32_t place) {
+        const char* listed = FileList_IndexGetMemberAt(s->Index, place, &installed) && installed
+                                 ? FileList_MemberGetNamePtr(s->List, installed)
+                                 : nullptr;
+        return listed && strcmp(listed, name) == 0;
+    };
+    // The last one found is tried as well: a file whose data runs on into the next piece is that
+    // piece's first.
+    if (listedAt(at)) {
+    } else if (at > 0 && listedAt(at - 1)) {
+        at--;
+    } else if (!FileList_IndexFindByName(s->Index, name, &installed, nullptr, &at)) {
         return false;
+    }
     *next = at + 1;
     if (at >= s->Count || !installed || !s->Judged[at / kSweepChunk].load(std::memory_order_acquire) ||
         !(s->Present[at / kSweepChunk] >> (at % kSweepChunk) & 1) || !SameListing(list, file, s->List, installed))
@@ -1950,7 +1959,8 @@ int64_t StorageFile_Exists(void* instance, StorageOperation* operation) {
     return Finish(operation, code, extended);
 }
 
-int64_t StorageFile_ExistsAtOnce(Storage* storage, StorageRequest* request, uint32_t* code, StorageFileSweep* sweep) {
+int64_t StorageFile_ExistsAtOnce(Storage* storage, StorageRequest* request, uint32_t* code,
+                                 StorageFileSweep* sweep, uint32_t* place) {
     ASSERT_POINTER(code);
     *code = 0;
     const StorageInterface* row = nullptr;
@@ -1966,7 +1976,7 @@ int64_t StorageFile_ExistsAtOnce(Storage* storage, StorageRequest* request, uint
     StorageRequest_MemberGetFirst(request, &member);
     uint32_t found = 0, extended = 0;
     HeldFolder held;
-    uint32_t next = 0;
+    uint32_t next = place ? *place : 0;
     const bool copies = sweep && AnyCopy(b);
     for (; member && found == 0;) {
         if (!sweep || !SweptPresent(b, sweep, request, member, &next, copies))
@@ -1977,6 +1987,7 @@ int64_t StorageFile_ExistsAtOnce(Storage* storage, StorageRequest* request, uint
     }
     StorageFileOS_Close(&held.Fd);
     StorageFile_Release(&instance);
+    if (place) *place = next;
     *code = found;
     return 1;
 }

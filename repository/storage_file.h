@@ -53,8 +53,11 @@ int64_t StorageFile_Exists(void* instance, StorageOperation* operation);
 // With a sweep, a file it found in place is taken as present without a status call of its own
 // only while nothing the check depends on differs from what the sweep judged (see
 // StorageFile_SweepStart); else, and for every file it did not find in place, the check is made.
+// place, when given, is where in the sweep's manifest the file after the last one it answered for
+// stands, carried from one call to the next by a caller that checks pieces in order, so that a
+// piece's first file is seldom looked up by name; it changes no answer.
 int64_t StorageFile_ExistsAtOnce(Storage* storage, StorageRequest* request, uint32_t* code,
-                                 StorageFileSweep* sweep = nullptr);
+                                 StorageFileSweep* sweep = nullptr, uint32_t* place = nullptr);
 // The status of every file an installed manifest lists, taken ahead of the existence checks that
 // will ask for it (an update's, while its new manifest loads): for each file a verdict, "in place as
 // listed" by the check's own rules, or not (not found, other, unknown: a failure tells nothing).

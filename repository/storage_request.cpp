@@ -11,6 +11,7 @@
 #include "core/runtime/memory.h"
 #include "core/runtime/pool.h"
 #include "core/runtime/time.h"
+#include "repository/padding.h"
 #include "repository/storage_request_internal.h"
 #include "repository/vcdiff_decoder.h"
 
@@ -51,10 +52,16 @@ int64_t Delete(StorageRequest** handle) {
     StorageRequest* request = *handle;
     AssertNoPointer(request);
     MembersTruncate(request, nullptr);
+    while (StorageRequestMember* spare = request->Spare) {
+        request->Spare = spare->Next;
+        Pool_Free(request->MemberPool, &spare, sizeof(StorageRequestMember));
+    }
     if (request->Delta) StorageRequest_Release(&request->Delta);
     ManifestHold(request, nullptr);
     if (request->Bits) BitField_Release(&request->Bits);
     if (request->Decoder) VCDiffDecoder_Release(&request->Decoder);
+    if (request->PadInPiece) PaddingIntersect_Release(&request->PadInPiece);
+    if (request->PadBefore) PaddingIntersect_Release(&request->PadBefore);
     if (request->InflateReady) inflateEnd(&request->Inflate);
     if (request->MemberPool) Pool_Delete(&request->MemberPool);
     BufferRelease(request);
@@ -67,6 +74,16 @@ int64_t Delete(StorageRequest** handle) {
 int64_t DeleteHandle(void** handle) { return Delete(reinterpret_cast<StorageRequest**>(handle)); }
 
 bool SameFile(StorageRequestMember* a, StorageRequestMember* b) { return a && b && a->File == b->File; }
+
+// The same slice of a file of the same name. Names are compared in place, as far as a name buffer
+// of kNameSize would hold them.
+bool SameSlice(FileList* listA, StorageRequestMember* a, FileList* listB, StorageRequestMember* b) {
+    if (a->FileOffset != b->FileOffset || a->Length != b->Length) return false;
+    const char* nameA = MemberName(listA, a);
+    const char* nameB = MemberName(listB, b);
+    if (!nameA || !nameB) return !nameA && !nameB;
+    return strncmp(nameA, nameB, kNameSize - 1) == 0;
+}
 bool SameIndex(StorageRequestMember* a, StorageRequestMember* b) { return a && b && a->Index == b->Index; }
 
 } // namespace
@@ -97,7 +114,12 @@ bool ScratchReserve(StorageRequest* request, uint32_t size) {
 
 StorageRequestMember* MemberAppend(StorageRequest* request, FileListMember* file, uint64_t offset,
                                    uint64_t fileOffset, uint32_t index, uint32_t length, uint32_t padding) {
-    auto* member = static_cast<StorageRequestMember*>(Pool_Alloc(request->MemberPool, sizeof(StorageRequestMember)));
+    StorageRequestMember* member = request->Spare;
+    if (member)
+        request->Spare = member->Next;
+    else
+        member =
+            static_cast<StorageRequestMember*>(Pool_Alloc(request->MemberPool, sizeof(StorageRequestMember)));
     if (!member) return nullptr;
     memset(member, 0, sizeof(*member));
     member->File = file;
@@ -123,7 +145,8 @@ void MembersTruncate(StorageRequest* request, StorageRequestMember* keep) {
     StorageRequestMember* member = keep ? keep->Next : request->Head;
     while (member) {
         StorageRequestMember* next = member->Next;
-        Pool_Free(request->MemberPool, &member, sizeof(StorageRequestMember));
+        member->Next = request->Spare;
+        request->Spare = member;
         request->MemberCount--;
         member = next;
     }
@@ -366,11 +389,7 @@ int64_t StorageRequest_MemberCompare(StorageRequest* requestA, StorageRequestMem
                                      StorageRequest* requestB, StorageRequestMember* memberB) {
     MEMBER_CHECK(requestA, memberA);
     MEMBER_CHECK(requestB, memberB);
-    if (memberA->FileOffset != memberB->FileOffset || memberA->Length != memberB->Length) return 0;
-    char nameA[kNameSize], nameB[kNameSize];
-    const bool hasA = MemberName(requestA, memberA, nameA, (int32_t)kNameSize);
-    const bool hasB = MemberName(requestB, memberB, nameB, (int32_t)kNameSize);
-    return hasA == hasB && strcmp(nameA, nameB) == 0;
+    return SameSlice(MemberList(requestA), memberA, MemberList(requestB), memberB);
 }
 
 int64_t StorageRequest_GetIndexRange(StorageRequest* request, int32_t* lowest, int32_t* highest) {
@@ -393,8 +412,10 @@ int64_t StorageRequest_Compare(StorageRequest* a, StorageRequest* b) {
     CLASS_CHECK(a, STORAGE_REQUEST_CLASS_ID);
     CLASS_CHECK(b, STORAGE_REQUEST_CLASS_ID);
     if (a->MemberCount != b->MemberCount) return 0;
+    FileList* listA = MemberList(a);
+    FileList* listB = MemberList(b);
     for (StorageRequestMember *x = a->Head, *y = b->Head; x && y; x = x->Next, y = y->Next)
-        if (!StorageRequest_MemberCompare(a, x, b, y)) return 0;
+        if (!SameSlice(listA, x, listB, y)) return 0;
     return 1;
 }
 

@@ -73,7 +73,9 @@ bool AddPerFilePadding(StorageRequest* request, const Tables& t, uint32_t index)
     const uint64_t start = (uint64_t)index * t.PieceSize;
     FileListMember* file = nullptr;
     uint64_t firstOffset = 0;
-    if (!FileList_IndexFindByOffset(t.FileIndex, start, &file, &firstOffset) || !file) return false;
+    uint32_t at = 0;
+    if (!FileList_IndexFindByOffset(t.FileIndex, start, &file, &firstOffset, &at) || !file) return false;
+    FileList_IndexPrefetch(t.FileIndex, at, start + t.PieceSize - 1);
     uint64_t remaining = t.PieceSize;
     uint64_t position = start;
     bool first = true;
@@ -115,18 +117,22 @@ bool AddPadList(StorageRequest* request, const Tables& t, uint32_t index) {
     const uint64_t pieceEnd = pieceStart + t.PieceSize - 1;
     const bool lastPiece = (int64_t)index == (int64_t)t.PieceTotal - 1;
 
-    PaddingIntersect* inPiece = nullptr;
-    PaddingIntersect* before = nullptr;
-    if (!PaddingIntersect_Create(&inPiece) || !PaddingIntersect_Create(&before)) {
-        if (inPiece) PaddingIntersect_Release(&inPiece);
+    if ((!request->PadInPiece && !PaddingIntersect_Create(&request->PadInPiece)) || !request->PadInPiece ||
+        (!request->PadBefore && !PaddingIntersect_Create(&request->PadBefore)) || !request->PadBefore)
         return false;
-    }
+    PaddingIntersect* inPiece = request->PadInPiece;
+    PaddingIntersect* before = request->PadBefore;
+    PaddingIntersect_Reset(inPiece);
     PaddingIntersect_Build(inPiece, t.Pad, t.PadIndex, pieceStart, pieceEnd);
 
     bool sound = true;
     FileListMember* file = nullptr;
     uint64_t unused = 0;
-    if (!FileList_IndexFindByOffset(t.FileIndex, pieceStart, &file, &unused) || !file) sound = false;
+    uint32_t at = 0;
+    if (!FileList_IndexFindByOffset(t.FileIndex, pieceStart, &file, &unused, &at) || !file)
+        sound = false;
+    else
+        FileList_IndexPrefetch(t.FileIndex, at, pieceEnd);
     bool first = true;
     for (; sound && file; first = false) {
         const FileFacts f = Facts(t, file);
@@ -189,8 +195,6 @@ bool AddPadList(StorageRequest* request, const Tables& t, uint32_t index) {
         FileList_MemberGetNext(t.Files, file, &next);
         file = next;
     }
-    PaddingIntersect_Release(&inPiece);
-    PaddingIntersect_Release(&before);
     return sound;
 }
 
@@ -204,12 +208,14 @@ void ManifestHold(StorageRequest* request, MetaFile* metaFile) {
     request->Manifest = metaFile;
 }
 
-bool MemberName(StorageRequest* request, StorageRequestMember* member, char* name, int32_t size) {
-    name[0] = 0;
+FileList* MemberList(StorageRequest* request) {
     FileList* list = nullptr;
-    if (!member->File || !request->Manifest || !MetaFile_GetFileListHandle(request->Manifest, &list) || !list)
-        return false;
-    return FileList_MemberGetName(list, member->File, name, size) != 0;
+    if (!request->Manifest || !MetaFile_GetFileListHandle(request->Manifest, &list)) return nullptr;
+    return list;
+}
+
+const char* MemberName(FileList* list, StorageRequestMember* member) {
+    return member->File && list ? FileList_MemberGetNamePtr(list, member->File) : nullptr;
 }
 
 } // namespace storage_request_internal

@@ -9,6 +9,8 @@
 #include "core/runtime/class.h"
 #include "repository/storage_request.h"
 
+struct FileList;
+struct PaddingIntersect;
 struct Pool;
 struct VCDiffDecoder;
 
@@ -33,11 +35,18 @@ struct StorageRequest {
     StorageRequestMember* Tail;
     uint32_t MemberCount;
     Pool* MemberPool;
+    // Members dropped from the list, linked by Next, taken again before the pool is asked: a
+    // request maps piece after piece, and each mapping would otherwise go to the pool per slice.
+    StorageRequestMember* Spare;
     MetaFile* Manifest;
     Storage* Owner;
     StorageRequest* Delta;
     BitField* Bits;
     VCDiffDecoder* Decoder;
+    // Scratch of the piece mapping over a padding table (the padding inside the piece, and before
+    // it in its first file): made on first use and kept, so that mapping a piece allocates nothing.
+    PaddingIntersect* PadInPiece;
+    PaddingIntersect* PadBefore;
     z_stream Inflate;
     bool InflateReady;
     // The delta now in the scratch buffer has been read by the decoder.
@@ -70,11 +79,14 @@ bool ScratchReserve(StorageRequest* request, uint32_t size);
 // Appends one member after the tail, continuing the buffer offsets; null when out of memory.
 StorageRequestMember* MemberAppend(StorageRequest* request, FileListMember* file, uint64_t offset,
                                    uint64_t fileOffset, uint32_t index, uint32_t length, uint32_t padding);
-// Drops every member after `keep` (all when keep is null).
+// Drops every member after `keep` (all when keep is null) to the spare members.
 void MembersTruncate(StorageRequest* request, StorageRequestMember* keep);
 void AssertNoPointer(StorageRequest* request);
-// The manifest side: holding a reference, and a member's file name (false when it has none).
+// The manifest side: holding a reference.
 void ManifestHold(StorageRequest* request, MetaFile* metaFile);
-bool MemberName(StorageRequest* request, StorageRequestMember* member, char* name, int32_t size);
+// The list the members' files belong to (null without a manifest), and a member's file name in
+// it (null when it has none).
+FileList* MemberList(StorageRequest* request);
+const char* MemberName(FileList* list, StorageRequestMember* member);
 
 } // namespace storage_request_internal

@@ -122,6 +122,37 @@ int32_t FindLast(const BitField* field, bool set) {
     return -1;
 }
 
+// The eight bytes from p as one word whose most significant bit is the first bit of p[0].
+uint64_t LoadWord(const uint8_t* p) {
+    uint64_t word = 0;
+    memcpy(&word, p, sizeof(word));
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    return word;
+}
+
+int32_t FindNextClearInBoth(const BitField* a, const BitField* b, int32_t from) {
+    if (from < 0) from = 0;
+    if (from >= a->TotalBits) return -1;
+    int32_t byte = from / 8;
+    const uint8_t head =
+        (uint8_t)~(a->Bytes[byte] | b->Bytes[byte]) & ValidMask(a, byte) & (uint8_t)(0xFFu >> (from % 8));
+    if (head) return byte * 8 + std::countl_zero(head);
+    // Whole words while eight bytes remain: a clear bit found past the size lies in the last
+    // byte's unused bits, so no bit of the field is clear.
+    for (byte++; byte + 8 <= a->TotalBytes; byte += 8) {
+        const uint64_t clear = ~(LoadWord(a->Bytes + byte) | LoadWord(b->Bytes + byte));
+        if (clear) {
+            const int32_t index = byte * 8 + std::countl_zero(clear);
+            return index < a->TotalBits ? index : -1;
+        }
+    }
+    for (; byte < a->TotalBytes; byte++) {
+        const uint8_t bits = (uint8_t)~(a->Bytes[byte] | b->Bytes[byte]) & ValidMask(a, byte);
+        if (bits) return byte * 8 + std::countl_zero(bits);
+    }
+    return -1;
+}
+
 template <typename Op> void CombineWith(BitField* field, BitField* other, const char* message, Op op) {
     CLASS_CHECK(field, BIT_FIELD_CLASS_ID);
     CLASS_CHECK(other, BIT_FIELD_CLASS_ID);
@@ -371,6 +402,17 @@ int64_t BitField_GetLastClear(BitField* field, int32_t* index) {
     CLASS_CHECK(field, BIT_FIELD_CLASS_ID);
     ASSERT_POINTER(index);
     *index = FindLast(field, false);
+    return *index >= 0;
+}
+
+int64_t BitField_GetNextClearInBoth(BitField* field, BitField* other, int32_t from, int32_t* index) {
+    CLASS_CHECK(field, BIT_FIELD_CLASS_ID);
+    CLASS_CHECK(other, BIT_FIELD_CLASS_ID);
+    ASSERT_POINTER(index);
+    if (field->TotalBits != other->TotalBits)
+        Debug_AbortInt(__FILE__, __LINE__, "Bit mismatch on search (%d != %d)\n", field->TotalBits,
+                       other->TotalBits);
+    *index = FindNextClearInBoth(field, other, from);
     return *index >= 0;
 }
 

@@ -59,6 +59,9 @@ int64_t BitField_GetFirstSet(BitField* field, int32_t* index);
 int64_t BitField_GetFirstClear(BitField* field, int32_t* index);
 int64_t BitField_GetLastSet(BitField* field, int32_t* index);
 int64_t BitField_GetLastClear(BitField* field, int32_t* index);
+// The first bit at or after from (a negative from counts as 0) that is clear in both fields, read
+// a word at a time; the other field must have the same size, else the process stops.
+int64_t BitField_GetNextClearInBoth(BitField* field, BitField* other, int32_t from, int32_t* index);
 
 // With a second field of the same size (another size aborts): OR, AND, AND NOT.
 int64_t BitField_Combine(BitField* field, BitField* other);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -129,9 +130,70 @@ TEST_F(FileListTest, LookupsAcrossManyBuckets) {
         const uint64_t span = (uint64_t)(7 + i % 5 + i % 3);
         EXPECT_EQ(At(start), std::make_pair(files[i].Name, start)) << i;
         EXPECT_EQ(At(start + span - 1), std::make_pair(files[i].Name, start)) << i;
+        // The place found is the file's place in stream order; fetching ahead changes nothing.
+        FileListMember* m = nullptr;
+        FileListMember* placed = nullptr;
+        uint32_t at = 9999;
+        EXPECT_EQ(FileList_IndexFindByOffset(index, start + span - 1, &m, nullptr, &at), 1);
+        EXPECT_EQ(at, (uint32_t)i);
+        EXPECT_EQ(FileList_IndexGetMemberAt(index, at, &placed), 1);
+        EXPECT_EQ(placed, m);
+        EXPECT_EQ(FileList_IndexPrefetch(index, at, start + 100), 1);
         start += span;
     }
     EXPECT_EQ(At(start).first, "");
+    FileListMember* none = nullptr;
+    uint32_t at = 9999;
+    EXPECT_EQ(FileList_IndexFindByOffset(index, start, &none, nullptr, &at), 0);
+    EXPECT_EQ(at, 0u);
+    EXPECT_EQ(FileList_IndexPrefetch(index, 250, UINT64_MAX) + FileList_IndexPrefetch(index, UINT32_MAX, 0),
+              2);
+    EXPECT_EQ(At(0), std::make_pair(files[0].Name, (uint64_t)0));
+}
+
+// A lookup from a place answers as the plain lookup does, whatever the place: over lists whose
+// names repeat with or without regard to case, and lists whose names are all distinct.
+TEST(FileListIndex, LookupFromAPlaceAnswersAsTheLookup) {
+    std::mt19937 random(4242);
+    const char* const stems[] = {"a", "A", "b", "d/c", "D/C", "e"};
+    for (int round = 0; round < 60; round++) {
+        FileList* list = nullptr;
+        FileListIndex* index = nullptr;
+        FileList_Create(&list);
+        FileList_IndexCreate(&index);
+        std::vector<File> files;
+        std::vector<std::string> queries = {"absent", "A0"};
+        const int count = 1 + (int)(random() % 12);
+        for (int i = 0; i < count; i++) {
+            // Half the rounds keep every name distinct; the others draw from few stems, which
+            // repeat some exactly and some in another case.
+            const std::string name = round % 2
+                                         ? std::string(stems[random() % 6]) + std::to_string(random() % 3)
+                                         : "n" + std::to_string(i);
+            files.push_back({name, 1 + (int64_t)(random() % 4), 0});
+            queries.push_back(name);
+        }
+        Fill(list, files);
+        ASSERT_EQ(FileList_IndexMake(index, list, nullptr, nullptr), 1);
+        for (const std::string& name : queries) {
+            FileListMember* expected = nullptr;
+            uint32_t expectedAt = 99;
+            const int64_t found =
+                FileList_IndexFindByName(index, name.c_str(), &expected, nullptr, &expectedAt);
+            for (uint32_t hint = 0; hint <= (uint32_t)count + 1; hint++) {
+                FileListMember* member = nullptr;
+                uint32_t at = 77;
+                EXPECT_EQ(FileList_IndexFindByNameNear(index, name.c_str(), hint, &member, &at), found);
+                EXPECT_EQ(member, expected) << name << " from " << hint << " in round " << round;
+                EXPECT_EQ(at, expectedAt) << name << " from " << hint << " in round " << round;
+            }
+            FileListMember* member = nullptr;
+            EXPECT_EQ(FileList_IndexFindByNameNear(index, name.c_str(), UINT32_MAX, &member), found);
+            EXPECT_EQ(member, expected);
+        }
+        FileList_IndexRelease(&index);
+        FileList_Release(&list);
+    }
 }
 
 TEST_F(FileListTest, EmptyFilesSharingAnOffsetFindTheFirst) {

@@ -2719,11 +2719,17 @@ TEST_F(StorageFileTest, ACopiedRecordOthersMayWriteIsNeverTakenUp) {
 
 // ---- The sweep ahead of an update ---------------------------------------------------------------
 
-// The check of one piece of m (its files' status asked again, but for what the sweep serves).
+// The check of one piece of m (its files' status asked again, but for what the sweep serves). The
+// place a walk carries changes no answer, wherever it stands.
 uint32_t ExistsNow(Storage* storage, Manifest& m, int32_t index, StorageFileSweep* sweep) {
     Request r(m, index, index, false);
     uint32_t code = 0xffffffff;
     EXPECT_EQ(StorageFile_ExistsAtOnce(storage, r.request, &code, sweep), 1);
+    for (const uint32_t from : {0u, 1u, 2u, 3u, 9u, UINT32_MAX}) {
+        uint32_t place = from, placed = 0xffffffff;
+        EXPECT_EQ(StorageFile_ExistsAtOnce(storage, r.request, &placed, sweep, &place), 1);
+        EXPECT_EQ(placed, code) << "from place " << from;
+    }
     return code;
 }
 

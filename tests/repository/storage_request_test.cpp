@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "core/formats/json.h"
 #include "core/runtime/event_queue.h"
+#include "repository/digest_table.h"
 #include "repository/file_list.h"
 #include "repository/meta_file.h"
 #include "tests/support/abort_hook.h"
@@ -195,6 +197,50 @@ TEST(StorageRequestCompare, SameSlicesOfSameNamesCompareEqual) {
     StorageRequest_IndexAdd(c.request, 1);
     EXPECT_EQ(StorageRequest_Compare(a.request, b.request), 1);
     EXPECT_EQ(StorageRequest_Compare(a.request, c.request), 0);
+    // The same slices of files of other names, or of a name that only begins alike, differ.
+    for (const char* other : {R"({"files":[{"name":"x","size":10,"pad":6},{"name":"b","size":20,"pad":12}],
+      "pieces":{"size":16,"digests":["AAAA","AAAA","AAAA"]}})",
+                              R"({"files":[{"name":"a","size":10,"pad":6},{"name":"bb","size":20,"pad":12}],
+      "pieces":{"size":16,"digests":["AAAA","AAAA","AAAA"]}})"}) {
+        Manifest renamed(other);
+        ASSERT_TRUE(renamed.sound);
+        Request d(renamed.meta);
+        for (int32_t i : {0, 2}) StorageRequest_IndexAdd(d.request, i);
+        EXPECT_EQ(StorageRequest_Compare(a.request, d.request), 0) << other;
+        EXPECT_EQ(StorageRequest_Compare(d.request, a.request), 0) << other;
+    }
+}
+
+// One request mapping set after set of pieces, reset between them, as a copy's requests are used,
+// holds each time what a new request given the same pieces holds.
+TEST(StorageRequestIndexAdd, AReusedRequestMapsAsANewOne) {
+    const char* kSplit = R"({"files":[{"name":"a","size":10},{"name":"e","size":0},{"name":"b","size":20},
+      {"name":"late","size":0}],
+      "pad":[{"offset":10,"size":6},{"offset":36,"size":12}],"pieces":{"size":32,"digests":["AAAA","AAAA"]}})";
+    std::mt19937 random(77);
+    for (const char* text : {kPerFile, kPadList, kSplit}) {
+        Manifest manifest(text);
+        ASSERT_TRUE(manifest.sound) << text;
+        int32_t total = 0;
+        PieceList* pieces = nullptr;
+        MetaFile_GetPieceListHandle(manifest.meta, &pieces);
+        PieceList_GetPieceTotal(pieces, &total);
+        Request reused(manifest.meta);
+        for (int round = 0; round < 40; round++) {
+            StorageRequest_Reset(reused.request);
+            StorageRequest_SetMetaFileHandle(reused.request, manifest.meta);
+            Request fresh(manifest.meta);
+            // Up to four pieces in any order, now and then one past the last, which is refused.
+            const int count = 1 + (int)(random() % 4);
+            for (int i = 0; i < count; i++) {
+                const int32_t index = (int32_t)(random() % (uint32_t)(total + 1));
+                EXPECT_EQ(StorageRequest_IndexAdd(reused.request, index),
+                          StorageRequest_IndexAdd(fresh.request, index));
+            }
+            EXPECT_EQ(reused.Members(), fresh.Members()) << text << " round " << round;
+            EXPECT_EQ(StorageRequest_Compare(reused.request, fresh.request), 1);
+        }
+    }
 }
 
 TEST(StorageRequestPad, InflateThenDeflateGivesBackTheContent) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -186,6 +187,34 @@ TEST(BitField, Searches) {
         EXPECT_EQ(OUTCOME(int32_t, 7, BitField_GetFirstClear(field, &out)), expected(firstClear)) << bits;
         EXPECT_EQ(OUTCOME(int32_t, 7, BitField_GetLastSet(field, &out)), expected(lastSet)) << bits;
         EXPECT_EQ(OUTCOME(int32_t, 7, BitField_GetLastClear(field, &out)), expected(lastClear)) << bits;
+    }
+}
+
+// The search over two fields agrees with a bit-by-bit model, for sizes around the byte and word
+// edges, fields from empty to full and every start (before, inside and past the field).
+TEST(BitField, NextClearInBothMatchesAModel) {
+    std::mt19937 random(20261210);
+    for (const int32_t bits : {0, 1, 7, 8, 9, 63, 64, 65, 71, 72, 127, 128, 129, 200, 519}) {
+        for (const int32_t percent : {0, 50, 90, 99, 100}) {
+            Field a(bits), b(bits);
+            std::vector<bool> model((size_t)bits);
+            for (int32_t i = 0; i < bits; i++) {
+                // Each set bit lands in one field or the other or both.
+                if ((int32_t)(random() % 100) >= percent) continue;
+                const uint32_t where = random() % 3;
+                if (where != 1) BitField_Set(a, i);
+                if (where != 0) BitField_Set(b, i);
+                model[(size_t)i] = true;
+            }
+            for (int32_t from = -2; from <= bits + 1; from++) {
+                int32_t expected = -1;
+                for (int32_t i = from < 0 ? 0 : from; i < bits && expected < 0; i++)
+                    if (!model[(size_t)i]) expected = i;
+                int32_t found = 7;
+                EXPECT_EQ(BitField_GetNextClearInBoth(a, b, from, &found), expected >= 0 ? 1 : 0);
+                EXPECT_EQ(found, expected) << bits << " bits, " << percent << "%, from " << from;
+            }
+        }
     }
 }
 
@@ -376,6 +405,11 @@ TEST(BitFieldDeathTest, Aborts) {
         {[] { BitField_Combine(Make(10), Make(12)); }, AbortRegex("Bit mismatch on combine (10 != 12)\n")},
         {[] { BitField_And(Make(12), Make(10)); }, AbortRegex("Bit mismatch on and (12 != 10)\n")},
         {[] { BitField_Except(Make(1), Make(0)); }, AbortRegex("Bit mismatch on except (1 != 0)\n")},
+        {[] {
+             int32_t index = 0;
+             BitField_GetNextClearInBoth(Make(10), Make(12), 0, &index);
+         },
+         AbortRegex("Bit mismatch on search (10 != 12)\n")},
         {[] { BitField_BufferWrite(Make(10), g_buffer, 3); },
          AbortRegex("Buffer mismatch on except (2 != 3)\n")},
         {[] {
