@@ -201,7 +201,8 @@ uint64_t TokenOf(int fd, int directory, const char* leaf) {
     } else {
         // The entry itself, never what a link leads to.
         char path[64 + NAME_MAX + 1];
-        if (snprintf(path, sizeof(path), "/proc/self/fd/%d/%s", directory, leaf) >= (int)sizeof(path)) return 0;
+        if (!leaf || snprintf(path, sizeof(path), "/proc/self/fd/%d/%s", directory, leaf) >= (int)sizeof(path))
+            return 0;
         got = lgetxattr(path, kTokenAttribute, &token, sizeof(token));
     }
     return got == (ssize_t)sizeof(token) && (token & STORAGE_FILE_OS_TOKEN) ? token : 0;

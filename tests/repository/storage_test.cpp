@@ -193,6 +193,38 @@ TEST_F(StorageTest, GetReadsEachMemberDecodesAndVerifies) {
     EXPECT_EQ(Errors(), 0u);
 }
 
+// A step that ends on its worker thread hands the chain's next step to that thread rather than to
+// another: the members of a request run one after another either way, and a hand-off costs more
+// than a member's work.
+TEST_F(StorageTest, AChainRunsOnOneThread) {
+    std::vector<std::pair<std::string, Bytes>> files;
+    for (int i = 0; i < 150; ++i) files.push_back({"f" + std::to_string(i), Text("x")});
+    TestManifest m(files, 1);
+    TestStorageBackend* backend = Bind("file", 1);
+    backend->Stream = m.Stream;
+    Request r(m.meta, {});
+    for (int32_t i = 0; i < (int32_t)files.size(); ++i) ASSERT_EQ(StorageRequest_IndexAdd(r.request, i), 1);
+    ASSERT_EQ(StorageRequest_Alloc(r.request), 1);
+    for (int run = 0; run < 5; ++run) {
+        {
+            std::lock_guard<std::mutex> guard(backend->Lock);
+            backend->Threads.clear();
+        }
+        ASSERT_TRUE(backend->TakeCalls().empty());
+        Outcome got = RunGet(storage, r.request);
+        ASSERT_EQ(got.Code, 0u);
+        std::vector<std::thread::id> threads;
+        {
+            std::lock_guard<std::mutex> guard(backend->Lock);
+            threads = backend->Threads;
+        }
+        ASSERT_GT(threads.size(), 64u);
+        EXPECT_EQ(backend->TakeCalls().size(), threads.size());
+        // The first steps of the chain ran where the first member did.
+        for (size_t i = 1; i < 60; ++i) EXPECT_EQ(threads[i], threads[0]) << i;
+    }
+}
+
 TEST_F(StorageTest, ErrorsTravelToTheCompletionAndCountOnce) {
     TestManifest m({{"a", Text("ten bytes!")}, {"b", Text("twenty bytes of text")}}, 16);
     TestStorageBackend* backend = Bind("file", 1);

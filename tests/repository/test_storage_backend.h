@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +27,8 @@ struct TestStorageBackend {
     // "Get 3" (piece index of the member), "Put 0", "Exists 1", "Erase 2", "FileErase",
     // "FileComplete", "Configure", "Shutdown", "SetActive 1", "Process".
     std::vector<std::string> Calls;
+    // The thread each call ran on, in the order of Calls.
+    std::vector<std::thread::id> Threads;
     // Answers by operation name ("Get", "Put", ...) instead of doing the work.
     std::map<std::string, std::pair<uint32_t, uint32_t>> Answers;
     // While set, operations wait in Held until CompleteHeld (Shutdown completes them with 989/1).
@@ -115,6 +118,7 @@ struct TestStorageBackend {
         {
             std::lock_guard<std::mutex> guard(Lock);
             Calls.push_back(detail.empty() ? name : name + " " + detail);
+            Threads.push_back(std::this_thread::get_id());
             if (Hold) {
                 Held.push_back(op);
                 return true;
