@@ -503,7 +503,8 @@ void RequestAddEvent(void* instance, void* payload) {
 void SaveFinish(AsyncHTTP* loader, uint32_t code, uint32_t codeEx) {
     if (loader->File) AsyncFile_Close(loader->File);
     {
-        // A queue flushed on another thread may end the save while its digest is still taken.
+        // A queue flushed on another thread may end the save while its digest is still taken
+        // (AsyncHTTP_Save): the bytes go, and the save is said complete, once it is.
         CriticalSectionGuard guard(loader->Lock);
         FreeBody(&loader->SaveBuffer, &loader->SaveSize, &loader->SaveLength);
     }
@@ -783,14 +784,14 @@ int64_t AsyncHTTP_Save(AsyncHTTP* loader, const char* path, const char* scratch)
     loader->SaveLength = length;
     loader->Replacement.store(replacement);
     AsyncHTTP_AddRef(loader);
+    // The digest is taken while the worker writes and syncs the same bytes, which only read them.
+    // The lock is held from before the write is queued: a save that ends first, its end delivered
+    // by a queue flushed on another thread, frees the bytes and says the save complete only after
+    // the digest (SaveFinish).
+    CriticalSectionGuard guard(loader->Lock);
     AsyncFile_Write(loader->File, 0, bytes, length, loader, FileWriteCallback);
-    // The digest is taken while the worker writes and syncs the same bytes, which only read them:
-    // the save's end reaches this thread through its queue, after this.
-    {
-        CriticalSectionGuard guard(loader->Lock);
-        if (loader->Hash)
-            Hash_QuickString(loader->Hash, bytes, (int32_t)length, 0, loader->Digest, (int32_t)sizeof(loader->Digest));
-    }
+    if (loader->Hash)
+        Hash_QuickString(loader->Hash, bytes, (int32_t)length, 0, loader->Digest, (int32_t)sizeof(loader->Digest));
     return 1;
 }
 

@@ -1171,10 +1171,7 @@ TEST_F(RepositoryTest, AStoppedSyncStartsNothingMoreAndErasesNothingTheInstalled
     NewRepository();
     Configure();
     printed.Text.clear();
-    Repository_Reset(repo);
-    Repository_SetActive(repo, 1);
-    Repository_SetRefresh(repo, 1);
-    ASSERT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); }));
+    ASSERT_TRUE(Refreshed());
     Repository_SetSync(repo, 1);
     // Stopped while pieces are under way, so that its phase outlasts its action.
     ASSERT_TRUE(Pump([&] {
@@ -1230,10 +1227,7 @@ TEST_F(RepositoryTest, ARefreshThatFindsTheInstalledVersionRemovesWhatAFailedSyn
     Version("v1", {{"a.bin", Content(300, 1)}});
     NewRepository();
     Configure("state/local.json", "", "\"remote.id\":\"v1\",\"remote.metafile\":\"" + Root() + "/remote.json\"");
-    Repository_Reset(repo);
-    Repository_SetActive(repo, 1);
-    Repository_SetRefresh(repo, 1);
-    ASSERT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); }));
+    ASSERT_TRUE(Refreshed());
     EXPECT_EQ(Errors(), 0u) << printed.Text;
     EXPECT_EQ(Leftovers(Root() + "/local"), "") << printed.Text;
     EXPECT_TRUE(Same());
@@ -1464,10 +1458,7 @@ TEST_F(RepositoryTest, TheReplacedManifestARunKeptGoesByItsIdentityAndNoOtherFil
         NewRepository();
         Configure();
         printed.Text.clear();
-        Repository_Reset(repo);
-        Repository_SetActive(repo, 1);
-        Repository_SetRefresh(repo, 1);
-        ASSERT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); }));
+        ASSERT_TRUE(Refreshed());
         Repository_SetSync(repo, 1);
         // Saved, the replaced manifest beside it: its end comes passes later, after the cleanup's.
         const std::string saved = Slurp(Root() + "/remote.json");
@@ -1620,12 +1611,7 @@ TEST_F(RepositoryTest, ARefreshWithNothingToInstallClearsTheRecordBesideTheManif
         NewRepository();
         Configure("state/local.json", "", fields);
         printed.Text.clear();
-        Repository_Reset(repo);
-        Repository_SetActive(repo, 1);
-        Repository_SetRefresh(repo, 1);
-        ASSERT_TRUE(Pump([&] {
-            return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH);
-        }));
+        ASSERT_TRUE(Refreshed());
         EXPECT_EQ(State() & (REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE), 0u) << printed.Text;
         EXPECT_EQ(Errors(), 0u) << printed.Text;
         EXPECT_EQ(access(record.c_str(), F_OK), -1) << printed.Text;
@@ -1668,10 +1654,7 @@ TEST_F(RepositoryTest, OneRepositorysSyncRemovesNothingAnotherInstalledInTheSame
     NewRepository();
     Configure("state/b.json", "", std::string("\"remote.id\":\"b2\",\"remote.metafile\":\"") + Root() + "/remote.json\"");
     printed.Text.clear();
-    Repository_Reset(repo);
-    Repository_SetActive(repo, 1);
-    Repository_SetRefresh(repo, 1);
-    ASSERT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); }));
+    ASSERT_TRUE(Refreshed());
     Repository_SetSync(repo, 1);
     // The update fails, naming the record, and tries again until it is stopped.
     EXPECT_TRUE(Pump([&] { return Errors() > 0; })) << printed.Text;
@@ -1716,12 +1699,7 @@ TEST_F(RepositoryTest, ASyncWhoseLastReplayFailsSaysSoAndTriesAgainWhereItCan) {
             printed.Text.clear();
             recordUnlinkError = error;
             StorageFileOS_SetCalls(&calls);
-            Repository_Reset(repo);
-            Repository_SetActive(repo, 1);
-            Repository_SetRefresh(repo, 1);
-            EXPECT_TRUE(Pump([&] {
-                return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH);
-            }));
+            EXPECT_TRUE(Refreshed());
             Repository_SetSync(repo, 1);
             EXPECT_TRUE(Pump([&] { return Errors() > 0; })) << printed.Text;
             const auto ended = [&] {
@@ -1783,10 +1761,7 @@ TEST_F(RepositoryTest, AnUpdateCutBetweenItsSaveAndItsCleanupDropsTheOldFilesOnT
     // (nothing more runs: the repository is dropped as a killed run is) or to its end.
     auto run = [&](const std::function<bool()>& cut) {
         configure();
-        Repository_Reset(repo);
-        Repository_SetActive(repo, 1);
-        Repository_SetRefresh(repo, 1);
-        EXPECT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); }));
+        EXPECT_TRUE(Refreshed());
         const uint32_t level = State() & (REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE);
         if (!level) return level;
         Repository_SetSync(repo, 1);
@@ -1963,12 +1938,7 @@ TEST_F(RepositoryTest, AStoppedUpdateIsMadeGoodByTheNextRunWhateverVersionItOffe
     };
     // Refresh, then sync unless level, stopped once `stop` holds after a pass of the sync.
     auto run = [&](const std::function<bool()>& stop) {
-        Repository_Reset(repo);
-        Repository_SetActive(repo, 1);
-        Repository_SetRefresh(repo, 1);
-        EXPECT_TRUE(Pump([&] {
-            return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH);
-        }));
+        EXPECT_TRUE(Refreshed());
         const uint32_t level = State() & (REPOSITORY_STATEFLAG_INSTALL | REPOSITORY_STATEFLAG_UPDATE);
         if (!level) return level;
         // As the repository task starts a sync that is not a repair: pieces the installed manifest

@@ -279,16 +279,20 @@ class RepositoryFixture : public WebGetTest {
         ASSERT_NE(config.d, nullptr);
         ASSERT_EQ(Repository_SetConfigDictionaryHandle(repo, config.d), 1);
     }
-    // Refresh, then (when it ends without error) synchronise or erase, as the task does.
-    bool Run(uint32_t action, uint32_t catalog = 0) {
+    // A refresh from a reset repository, pumped until it has ended (false when it did not in time).
+    // catalog: the catalogue setting, left as the reset leaves it when negative.
+    bool Refreshed(int32_t catalog = -1) {
         Repository_Reset(repo);
-        Repository_SetCatalog(repo, catalog);
+        if (catalog >= 0) Repository_SetCatalog(repo, (uint32_t)catalog);
         Repository_SetActive(repo, 1);
         Repository_SetRefresh(repo, 1);
-        if (!Pump([&] {
-                return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH);
-            }))
-            return false;
+        return Pump([&] {
+            return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH);
+        });
+    }
+    // Refresh, then (when it ends without error) synchronise or erase, as the task does.
+    bool Run(uint32_t action, uint32_t catalog = 0) {
+        if (!Refreshed((int32_t)catalog)) return false;
         if (action == REPOSITORY_ACTION_SYNC)
             Repository_SetSync(repo, 1);
         else

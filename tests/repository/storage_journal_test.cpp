@@ -372,12 +372,7 @@ TEST_F(StorageJournalTest, AVersionRolledBackAfterAFailedUpdateLeavesNoCopy) {
              NewRepository();
              Configure("state/local.json", "",
                        "\"remote.id\":\"v1\",\"remote.metafile\":\"" + Root() + "/remote.json\"");
-             Repository_Reset(repo);
-             Repository_SetActive(repo, 1);
-             Repository_SetRefresh(repo, 1);
-             ASSERT_TRUE(Pump([&] {
-                 return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH);
-             }));
+             ASSERT_TRUE(Refreshed());
              const bool unfinished = current && (State() & REPOSITORY_STATEFLAG_UPDATE) != 0;
              EXPECT_TRUE(!unfinished || printed.Text.find("Installation left unfinished by a stopped run (" +
                                                           Root() + "/local") != std::string::npos)
@@ -661,10 +656,7 @@ TEST_F(StorageJournalTest, AnUpdateWhoseMarkNeverLastsFailsAfterAFewTriesChangin
     NewRepository();
     Configure();
     printed.Text.clear();
-    Repository_Reset(repo);
-    Repository_SetActive(repo, 1);
-    Repository_SetRefresh(repo, 1);
-    ASSERT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); }));
+    ASSERT_TRUE(Refreshed());
     Repository_SetMask(repo, 1);
     Repository_SetSync(repo, 1);
     // Four tries, five seconds apart.
@@ -697,10 +689,7 @@ TEST_F(StorageJournalTest, ARefreshThatCannotRemoveWhatAFailedRunLeftFails) {
         NewRepository();
         Configure("state/local.json", "", "\"remote.id\":\"v1\",\"remote.metafile\":\"" + Root() + "/remote.json\"");
         printed.Text.clear();
-        Repository_Reset(repo);
-        Repository_SetActive(repo, 1);
-        Repository_SetRefresh(repo, 1);
-        return Pump([&] { return !(Actions() & REPOSITORY_ACTION_REFRESH) && !(State() & REPOSITORY_STATEFLAG_REFRESH); });
+        return Refreshed();
     };
     StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
     calls.UnlinkAt = UnlinkFails;
