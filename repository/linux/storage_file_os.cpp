@@ -183,13 +183,34 @@ std::atomic<uint32_t> birthTimes{1};
 // The extended attribute that holds a file's token where the file system keeps no birth time.
 constexpr char kTokenAttribute[] = "user.quarv.token";
 
+// The file system's own name for the inode, hashed: it holds the inode's generation, which a file
+// given a freed inode number does not share. 0 where the file system gives no such name.
+uint64_t HandleOf(int directory, const char* leaf, int flags) {
+    struct {
+        struct file_handle head;
+        unsigned char bytes[MAX_HANDLE_SZ];
+    } handle;
+    handle.head.handle_bytes = MAX_HANDLE_SZ;
+    int mount = 0;
+    if (name_to_handle_at(directory, leaf, &handle.head, &mount, flags & AT_EMPTY_PATH) != 0) return 0;
+    uint64_t hash = 14695981039346656037ull ^ (uint32_t)handle.head.handle_type;
+    for (unsigned i = 0; i < handle.head.handle_bytes && i < MAX_HANDLE_SZ; i++)
+        hash = (hash ^ handle.head.f_handle[i]) * 1099511628211ull;
+    return hash;
+}
+
+// The birth a file's proof rests on, mixed with its handle: ext4 stamps a birth from a clock that
+// ticks every few milliseconds and gives a freed inode number out again at once, so a file made in
+// the tick another was removed in carries its number and its birth; its generation differs.
 uint64_t BirthOf(int directory, const char* leaf, int flags) {
     struct statx extra;
     if (!birthTimes.load(std::memory_order_relaxed) ||
         statx(directory, leaf, flags | AT_SYMLINK_NOFOLLOW, STATX_BTIME, &extra) != 0 || !(extra.stx_mask & STATX_BTIME))
         return 0;
     const uint64_t birth = (uint64_t)extra.stx_btime.tv_sec * 1000000000ull + extra.stx_btime.tv_nsec;
-    return birth & STORAGE_FILE_OS_TOKEN ? 0 : birth;
+    if (birth & STORAGE_FILE_OS_TOKEN) return 0;
+    const uint64_t proof = (birth ^ HandleOf(directory, leaf, flags)) & (STORAGE_FILE_OS_CHANGED - 1);
+    return proof ? proof : 1;
 }
 
 // The token a file was marked with, or 0: read only where no birth time tells files apart.

@@ -27,12 +27,12 @@ struct StorageFileOSStatus {
     uint32_t OtherUser;  // an entry of another user
     uint64_t Device;
     uint64_t Inode;
-    uint64_t Birth; // nanoseconds since 1970 the file was made; 0 where the file system does not say
+    uint64_t Birth; // the file's birth mixed with the file system's handle of it; 0 where there is no birth
     uint64_t Token; // without a birth: the token StorageFileOS_Mark gave the file, else 0
     uint64_t Changed; // nanoseconds since 1970 of its last change (name, mode, times or bytes)
 };
 
-// The bit that tells a token from a birth time (no birth time reaches it).
+// The bit that tells a token from a birth (no birth reaches it).
 constexpr uint64_t STORAGE_FILE_OS_TOKEN = 1ull << 63;
 // A proof held in memory only, never recorded: the file this process made where the file system
 // keeps neither birth times nor tokens; it matches a file of that device and inode without proof.

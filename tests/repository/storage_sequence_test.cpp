@@ -8,7 +8,7 @@
 // call of the file backend's table or of the few calls made outside it (some cuts aimed between a
 // copy's record and its name, or into the cleanup after the manifest's save, with a file placed at
 // the name they leave open; some failed at the first calls of the sync or at the record's unfinished
-// mark, its write or its flush; a file placed takes the inode number of a file gone, as ext4 gives
+// mark, its write or its flush; a file placed takes the inode number and the birth of a file gone, as ext4 gives
 // numbers out again; where nothing proves a file, a run failed at every save of its manifest after
 // it completed new files, one of which the next version drops). A run is judged a success as the repository task judges it. After every run:
 // a run that said success left exactly the remote's bytes and
@@ -93,6 +93,9 @@ struct Inodes {
     std::map<ino_t, ino_t> reported, real; // the permutation and its inverse
     std::map<ino_t, uint64_t> seen;        // numbers the program was told in a run: when last
     uint64_t sightings = 0;
+    // The birth last reported at each number, and the one a file placed at a freed number carries:
+    // the freed file's, as ext4 stamps a file made within the clock tick its number was freed in.
+    std::map<ino_t, struct statx_timestamp> births, inherited;
 };
 Inodes& TheInodes() {
     static Inodes inodes;
@@ -188,7 +191,18 @@ int statx(int directory, const char* name, int flags, unsigned int mask, struct 
         out->stx_mask &= ~STATX_BTIME;
         out->stx_btime = {};
     }
-    if (result == 0) out->stx_ino = Reported(makedev(out->stx_dev_major, out->stx_dev_minor), out->stx_ino);
+    if (result != 0) return result;
+    const dev_t device = makedev(out->stx_dev_major, out->stx_dev_minor);
+    out->stx_ino = Reported(device, out->stx_ino);
+    Inodes& in = TheInodes();
+    if (g_remap && (out->stx_mask & STATX_BTIME)) {
+        std::lock_guard<std::mutex> guard(in.lock);
+        if (device == in.device) {
+            const auto at = in.inherited.find(out->stx_ino);
+            if (at != in.inherited.end()) out->stx_btime = at->second;
+            else in.births[out->stx_ino] = out->stx_btime;
+        }
+    }
     return result;
 }
 int fstat(int fd, struct stat* out) {
@@ -580,6 +594,9 @@ class StorageSequenceTest : public FaultedRepositoryFixture {
         in.real[freed] = info.st_ino;
         in.reported[holder] = mine;
         in.real[mine] = holder;
+        in.inherited.erase(mine);
+        const auto birth = in.births.find(freed);
+        if (birth != in.births.end()) in.inherited[freed] = birth->second;
         return true;
     }
 
