@@ -1172,8 +1172,10 @@ int64_t Transfer_Start(StorageFile* b, StorageOperation* operation, uint32_t wri
         return Finish(operation, STORAGE_ERROR_SIZE_LIMIT, 0);
     }
     StorageFile_AddRef(b);
-    if (write) AsyncFile_Write(r->File, fileOffset, t->Pointer, length, t, StorageFile_FileOperationComplete);
-    else AsyncFile_Read(r->File, fileOffset, t->Pointer, amount, t, StorageFile_FileOperationComplete);
+    // A step of a chain runs on the I/O worker holding nothing: the transfer is made here where
+    // the file is idle, and its completion hands the chain's next step to this thread as well.
+    if (write) AsyncFile_WriteHere(r->File, fileOffset, t->Pointer, length, t, StorageFile_FileOperationComplete);
+    else AsyncFile_ReadHere(r->File, fileOffset, t->Pointer, amount, t, StorageFile_FileOperationComplete);
     return 1;
 }
 

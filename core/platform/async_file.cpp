@@ -39,6 +39,7 @@ constexpr int32_t kRetrySleepMs = 100;
 // Operation flags.
 constexpr uint32_t kWrite = 1;
 constexpr uint32_t kStreamCompletion = 2; // the function is a StreamCompletionFunc
+constexpr uint32_t kHere = 4;             // carried out on the issuing thread when the file is idle
 
 } // namespace
 
@@ -319,6 +320,7 @@ int64_t Issue(AsyncFile* file, uint32_t flags, uint64_t offset, void* buffer, ui
     // touched here afterwards.
     bool entered = false;
     AsyncFileContext* drain = nullptr;
+    AsyncFileContext* here = nullptr;
     {
         CriticalSectionGuard guard(file->Lock);
         if (AsyncFileContext* context = file->Context) {
@@ -326,16 +328,42 @@ int64_t Issue(AsyncFile* file, uint32_t flags, uint64_t offset, void* buffer, ui
             entered = true;
             context->InFlight++;
             op->Context = context;
-            if (context->Last)
-                context->Last->Next = op;
-            else
-                context->First = op;
-            context->Last = op;
-            if (!context->Draining) {
+            // Nothing of the file queued or moving: this thread owns the channel for the one
+            // transfer, as a drain would, so order and a close's wait hold as on the queue.
+            if ((flags & kHere) && !context->Draining && !context->First) {
                 context->Draining = 1;
-                drain = context;
+                here = context;
+            } else {
+                if (context->Last)
+                    context->Last->Next = op;
+                else
+                    context->First = op;
+                context->Last = op;
+                if (!context->Draining) {
+                    context->Draining = 1;
+                    drain = context;
+                }
             }
         }
+    }
+    if (here) {
+        Transfer(op, here);
+        op->Context = nullptr;
+        {
+            // What was issued meanwhile waits for a drain; the close waits for that too.
+            std::lock_guard<std::mutex> group(here->GroupLock);
+            here->InFlight--;
+            if (here->First) {
+                drain = here;
+            } else {
+                here->Draining = 0;
+                here->GroupIdle.notify_all();
+            }
+        }
+        if (drain) Platform_QueueAsync(state->Queue, Drain, drain, nullptr);
+        // Out of the group: the callback may close the file.
+        Complete(op);
+        return 1;
     }
     // The record stays valid for the drain: the request just entered keeps the close waiting.
     if (drain) {
@@ -716,6 +744,17 @@ int64_t AsyncFile_Read(AsyncFile* file, uint64_t offset, void* buffer, uint32_t 
 int64_t AsyncFile_Write(AsyncFile* file, uint64_t offset, const void* buffer, uint32_t size, void* user,
                         AsyncFileCallback callback) {
     return Issue(file, kWrite, offset, const_cast<void*>(buffer), size, user,
+                 Callback_FunctionWord(callback));
+}
+
+int64_t AsyncFile_ReadHere(AsyncFile* file, uint64_t offset, void* buffer, uint32_t size, void* user,
+                           AsyncFileCallback callback) {
+    return Issue(file, kHere, offset, buffer, size, user, Callback_FunctionWord(callback));
+}
+
+int64_t AsyncFile_WriteHere(AsyncFile* file, uint64_t offset, const void* buffer, uint32_t size, void* user,
+                            AsyncFileCallback callback) {
+    return Issue(file, kWrite | kHere, offset, const_cast<void*>(buffer), size, user,
                  Callback_FunctionWord(callback));
 }
 

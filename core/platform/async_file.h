@@ -69,6 +69,14 @@ int64_t AsyncFile_Read(AsyncFile* file, uint64_t offset, void* buffer, uint32_t 
                        AsyncFileCallback callback);
 int64_t AsyncFile_Write(AsyncFile* file, uint64_t offset, const void* buffer, uint32_t size, void* user,
                         AsyncFileCallback callback);
+// As AsyncFile_Read and AsyncFile_Write, for a caller that is a worker itself: where nothing else
+// of the file is queued or being carried out, the transfer is made on the calling thread and its
+// callback runs before the call returns (the caller must hold nothing the callback takes);
+// otherwise the request is queued as those queue it.
+int64_t AsyncFile_ReadHere(AsyncFile* file, uint64_t offset, void* buffer, uint32_t size, void* user,
+                           AsyncFileCallback callback);
+int64_t AsyncFile_WriteHere(AsyncFile* file, uint64_t offset, const void* buffer, uint32_t size, void* user,
+                            AsyncFileCallback callback);
 int64_t AsyncFile_HasPendingReads(AsyncFile* file);
 int64_t AsyncFile_HasPendingWrites(AsyncFile* file);
 int64_t AsyncFile_IsOpen(AsyncFile* file);

@@ -453,6 +453,104 @@ TEST(AsyncFile, OverlappingWritesLandInTheOrderTheyWereIssued) {
     for (const Request& r : requests) EXPECT_EQ(r.calls, 1);
 }
 
+// Transfers made on the issuing thread: on an idle file at once, counted like any other;
+// beside queued ones from several threads, every thread's transfers on one file still land and read
+// in the order they were issued, and every callback runs once.
+TEST(AsyncFile, TransfersMadeHereKeepTheIssuedOrderBesideQueuedOnes) {
+    TempDir dir;
+    Opened o(dir.file("here"), (FileOpenFlags)(FILE_READ | FILE_WRITE));
+    const std::string text = "made here";
+    Request w, r;
+    ASSERT_EQ(AsyncFile_WriteHere(o.F, 0, text.data(), (uint32_t)text.size(), &w, Record), 1);
+    EXPECT_EQ(w.Seen(), "1 call, error 0, 9 at 0 elsewhere");
+    char back[16] = {};
+    ASSERT_EQ(AsyncFile_ReadHere(o.F, 0, back, sizeof(back), &r, Record), 1);
+    EXPECT_EQ(r.Seen(), "1 call, error 0, 9 at 0 elsewhere");
+    EXPECT_EQ(std::string(back), text);
+    uint64_t read = 0, written = 0;
+    AsyncFile_GetOverallUsage(o.F, &read, &written);
+    EXPECT_EQ(std::pair(read, written), std::pair((uint64_t)9, (uint64_t)9));
+    EXPECT_EQ(std::pair(AsyncFile_HasPendingReads(o.F), AsyncFile_HasPendingWrites(o.F)), std::pair(0l, 0l));
+
+    // Each thread rewrites a region of its own whole, each time with its own mark, and reads it
+    // back now and then: a read sees the write issued last before it, the file the last of all.
+    constexpr int32_t kThreads = 4, kOps = 300;
+    constexpr uint32_t kRegion = 4096 + 77;
+    struct Op {
+        bool write;
+        int32_t mark; // the write's own, or the one a read must see
+        std::vector<uint8_t> bytes;
+        Request done;
+    };
+    std::vector<std::vector<Op>> ops(kThreads, std::vector<Op>(kOps));
+    auto fill = [](int32_t thread, int32_t mark) {
+        return Data((uint64_t)thread * 100000 + (uint64_t)mark, kRegion);
+    };
+    Waiter all;
+    std::vector<std::thread> threads;
+    for (int32_t t = 0; t < kThreads; t++) {
+        threads.emplace_back([&, t] {
+            uint64_t x = 0x9e3779b97f4a7c15ull * (uint64_t)(t + 1);
+            int32_t last = -1;
+            for (int32_t i = 0; i < kOps; i++) {
+                x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+                Op& op = ops[t][i];
+                op.write = last < 0 || x % 3 != 0;
+                op.mark = op.write ? i : last;
+                op.bytes = op.write ? fill(t, i) : std::vector<uint8_t>(kRegion, 0xEE);
+                op.done.waiter = &all;
+                const uint64_t at = (uint64_t)t * kRegion;
+                const bool here = (x >> 8) % 2 == 0;
+                if (op.write) {
+                    (here ? AsyncFile_WriteHere : AsyncFile_Write)(o.F, at, op.bytes.data(), kRegion, &op.done, Record);
+                    last = i;
+                } else {
+                    (here ? AsyncFile_ReadHere : AsyncFile_Read)(o.F, at, op.bytes.data(), kRegion, &op.done, Record);
+                }
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    ASSERT_TRUE(all.WaitFor(kThreads * kOps));
+    AsyncFile_Close(o.F);
+    const std::string file = ReadFile(dir.file("here"));
+    ASSERT_EQ(file.size(), (size_t)kThreads * kRegion);
+    for (int32_t t = 0; t < kThreads; t++) {
+        int32_t last = -1;
+        for (int32_t i = 0; i < kOps; i++) {
+            const Op& op = ops[t][i];
+            EXPECT_EQ(std::pair(op.done.calls, op.done.error), std::pair(1, 0)) << "thread " << t << " op " << i;
+            if (op.write) last = i;
+            else EXPECT_TRUE(op.bytes == fill(t, op.mark)) << "thread " << t << " read " << i << " after write " << op.mark;
+        }
+        const std::vector<uint8_t> want = fill(t, last);
+        EXPECT_TRUE(file.compare((size_t)t * kRegion, kRegion, std::string(want.begin(), want.end())) == 0)
+            << "thread " << t;
+    }
+
+    // A request issued while a long transfer is made here, with nothing issued after it, is still
+    // carried out once that transfer ends.
+    Opened big(dir.file("big"), (FileOpenFlags)(FILE_READ | FILE_WRITE));
+    const std::vector<uint8_t> block = Data(3, 16u << 20);
+    for (int32_t round = 0; round < 10; round++) {
+        Waiter done;
+        Request write, behind;
+        write.waiter = behind.waiter = &done;
+        std::atomic<bool> started{false};
+        std::vector<uint8_t> tail(64, 0xEE);
+        std::thread other([&] {
+            while (!started.load()) std::this_thread::yield();
+            std::this_thread::sleep_for(std::chrono::microseconds(100 * (round % 4)));
+            AsyncFile_Read(big.F, block.size() - tail.size(), tail.data(), (uint32_t)tail.size(), &behind, Record);
+        });
+        started.store(true);
+        AsyncFile_WriteHere(big.F, 0, block.data(), (uint32_t)block.size(), &write, Record);
+        other.join();
+        ASSERT_TRUE(done.WaitFor(2)) << "round " << round << ": " << write.Seen() << "; " << behind.Seen();
+        EXPECT_EQ(std::pair(write.error, behind.error), std::pair(0, 0));
+    }
+}
+
 TEST(AsyncFile, ReadsAtAndPastTheEndAndZeroLengthRequests) {
     TempDir dir;
     ASSERT_TRUE(WriteText(dir.file("ten"), "0123456789"));
