@@ -347,6 +347,11 @@ int64_t MetaFile_IsLoadComplete(MetaFile* metaFile) {
     return AsyncHTTP_IsLoadComplete(metaFile->Loader);
 }
 
+int64_t MetaFile_IsBodyIn(MetaFile* metaFile) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    return AsyncHTTP_IsBodyIn(metaFile->Loader);
+}
+
 int64_t MetaFile_IsSaveComplete(MetaFile* metaFile) {
     CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
     return AsyncHTTP_IsSaveComplete(metaFile->Loader);

@@ -47,6 +47,8 @@ int64_t MetaFile_Load(MetaFile* metaFile, const char* url, uint32_t signatureReq
 int64_t MetaFile_Save(MetaFile* metaFile, const char* path, const char* scratch = nullptr);
 int64_t MetaFile_IsAlive(MetaFile* metaFile);
 int64_t MetaFile_IsLoadComplete(MetaFile* metaFile);
+// The running load's bytes are all in and being parsed (AsyncHTTP_IsBodyIn).
+int64_t MetaFile_IsBodyIn(MetaFile* metaFile);
 int64_t MetaFile_IsSaveComplete(MetaFile* metaFile);
 int64_t MetaFile_IsOk(MetaFile* metaFile);
 // Idle and either without error or failed only because the file does not exist.

@@ -279,6 +279,7 @@ void BindLocal(Repository* r);
 
 // Stops the sweep (waiting for what its tasks hold) and lets it go.
 void DropSweep(Repository* r) {
+    r->SweepWanted = 0;
     if (!r->Sweep) return;
     StorageFile_SweepStop(r->Sweep);
     StorageFile_SweepRelease(&r->Sweep);
@@ -290,7 +291,8 @@ void SettleSweep(Repository* r) {
     if (r->Sweep) StorageFile_SweepFinish(r->Sweep);
 }
 
-// Before the manifest of an ordinary update loads: not for a first installation (nothing is kept),
+// Once the bytes of an ordinary update's manifest are in, beside their parse (see SweepWanted): not
+// for a first installation (nothing is kept),
 // nor for a repair (every file is read back), nor where no piece is kept by the installed manifest.
 // The installation's storage is set up as the refresh set it up; the start sets it up again, and
 // the verdicts serve only where nothing they were judged by has changed.
@@ -1495,6 +1497,7 @@ struct SweepHold {
 
 Start SyncStart(Repository* r) {
     // The sweep serves this start alone, finished before the installation's storage is configured.
+    if (r->SweepWanted) StartSweep(r);
     SweepHold hold{r->Sweep};
     r->Sweep = nullptr;
     StorageFile_SweepFinish(hold.Sweep);
@@ -1824,9 +1827,13 @@ void SyncWork(Repository* r) {
             KeptName(r, kept, (int32_t)sizeof(kept));
             MetaFile_SetNameCheck(r->RemoteMeta, 1, suffix, kept);
             String_CopyLength(r->RemoteMetaUrl, url, (int32_t)sizeof(r->RemoteMetaUrl));
-            // Each load gets a sweep of its own: one tried again later judges the files anew.
-            StartSweep(r);
+            // Each load gets a sweep of its own: one tried again later judges the files anew. It
+            // starts once the manifest's bytes are in, beside their parse.
+            DropSweep(r);
+            r->SweepWanted = 1;
             MetaFile_Load(r->RemoteMeta, url, Verify(r, url));
+        } else if (r->SweepWanted && MetaFile_IsBodyIn(r->RemoteMeta)) {
+            StartSweep(r);
         }
     } else if (StorageCopy_IsComplete(r->Copy)) {
         double resume = 0;

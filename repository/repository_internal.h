@@ -56,6 +56,9 @@ struct Repository {
     // The installed files' status, taken while an update's manifest loads: this sync's own, handed
     // to its copy's run when it starts, dropped with the sync (see StartSweep in repository.cpp).
     StorageFileSweep* Sweep;
+    // A sweep wanted for the manifest that loads, started once its bytes are in: while they are
+    // read the sweep's status calls would hold up each hand-off of the read.
+    uint32_t SweepWanted;
     MetaFile* LocalMeta;
     MetaFile* RemoteMeta;
     // The manifest an update replaced, while the cleanup of what it dropped is unfinished: kept

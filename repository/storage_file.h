@@ -59,7 +59,7 @@ int64_t StorageFile_Exists(void* instance, StorageOperation* operation);
 int64_t StorageFile_ExistsAtOnce(Storage* storage, StorageRequest* request, uint32_t* code,
                                  StorageFileSweep* sweep = nullptr, uint32_t* place = nullptr);
 // The status of every file an installed manifest lists, taken ahead of the existence checks that
-// will ask for it (an update's, while its new manifest loads): for each file a verdict, "in place as
+// will ask for it (an update's, while its new manifest is parsed): for each file a verdict, "in place as
 // listed" by the check's own rules, or not (not found, other, unknown: a failure tells nothing).
 // STORAGE_FILE_SWEEP_TASKS tasks on the I/O worker each take the next chunk of files in turn and go
 // back to the end of its queue between chunks, so what else is posted there is not held up behind

@@ -68,6 +68,9 @@ struct AsyncHTTP {
     std::atomic<uint32_t> InFlight;
     // Bumped by every reset: completions of work started before it are dropped.
     std::atomic<uint32_t> Generation;
+    // 1 once the current load's whole body is in and handed to its build (set on the main thread);
+    // cleared by the next load or a reset (AsyncHTTP_IsBodyIn).
+    std::atomic<uint32_t> BodyIn;
     // The file that a save is writing beside its target; taken by whoever ends the save.
     std::atomic<void*> Replacement;
     int32_t LimitSize;
@@ -448,6 +451,7 @@ int64_t RequestDone(WebGetRequest* request, void* user) {
         String_CopyLength(job->ContentType, loader->ContentType, (int32_t)sizeof(job->ContentType));
         EventQueue_Add(nullptr, loader, nullptr, 0, RequestResetEvent);
         AsyncHTTP_AddRef(loader);
+        loader->BodyIn.store(1);
         IOWorker_Post(nullptr, loader, &job->Item);
     } else {
         if (code == 0) {
@@ -601,6 +605,7 @@ void Serialise(AsyncHTTP* loader, uint32_t* code, uint32_t* codeEx) {
 
 void ResetInternal(AsyncHTTP* loader) {
     loader->Generation.fetch_add(1);
+    loader->BodyIn.store(0);
     // Queued events first: once they are disarmed none of them can touch the request below.
     EventQueue_RemoveInstance(loader->Queue, loader);
     if (loader->Queue) EventQueue_RemoveInstance(nullptr, loader);
@@ -720,6 +725,7 @@ int64_t AsyncHTTP_Load(AsyncHTTP* loader, const char* url, uint32_t signatureReq
     }
     AsyncHTTP_SetParser(loader, kind);
     loader->SignatureRequired = signatureRequired;
+    loader->BodyIn.store(0);
     UrlPayload payload;
     payload.Size = (int32_t)strlen(url) + 1;
     payload.Url = static_cast<char*>(Memory_Alloc(payload.Size));
@@ -991,6 +997,11 @@ int64_t AsyncHTTP_IsOk(AsyncHTTP* loader) {
 int64_t AsyncHTTP_IsLoadComplete(AsyncHTTP* loader) {
     CLASS_CHECK(loader, ASYNCHTTP_CLASS_ID);
     return loader->LoadComplete != 0;
+}
+
+int64_t AsyncHTTP_IsBodyIn(AsyncHTTP* loader) {
+    CLASS_CHECK(loader, ASYNCHTTP_CLASS_ID);
+    return loader->BodyIn.load();
 }
 
 int64_t AsyncHTTP_IsSaveComplete(AsyncHTTP* loader) {

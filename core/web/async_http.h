@@ -118,6 +118,9 @@ int64_t AsyncHTTP_IsAlive(AsyncHTTP* loader);
 // Not alive and the last result (0, 0).
 int64_t AsyncHTTP_IsOk(AsyncHTTP* loader);
 int64_t AsyncHTTP_IsLoadComplete(AsyncHTTP* loader);
+// 1 from the moment the running load's whole body has arrived and its parse has begun until the
+// next load or reset: what waits only on the bytes may start while they are parsed.
+int64_t AsyncHTTP_IsBodyIn(AsyncHTTP* loader);
 int64_t AsyncHTTP_IsSaveComplete(AsyncHTTP* loader);
 // The loader's own dictionary (no new reference).
 int64_t AsyncHTTP_GetDictionaryHandle(AsyncHTTP* loader, Dictionary** dict);

@@ -420,6 +420,37 @@ TEST_F(AsyncHTTPTest, CompletionWaitsForTheOwnersQueue) {
     EventQueue_Release(&queue);
 }
 
+// The body is in from its arrival (its parse begun, the load not yet complete) until the next
+// load or a reset; a load whose answer carries no document never has one.
+TEST_F(AsyncHTTPTest, TheBodyIsInFromItsArrivalUntilTheNextLoadOrReset) {
+    EventQueue* queue = nullptr;
+    ASSERT_EQ(EventQueue_Create(&queue), 1);
+    EventQueue_SetThreadId(queue, Thread_GetCurrentId());
+    AsyncHTTP_SetEventQueueHandle(loader, queue);
+    EXPECT_EQ(AsyncHTTP_IsBodyIn(loader), 0);
+    auto until = [&](auto done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!done() && std::chrono::steady_clock::now() < deadline) Pass();
+        return done();
+    };
+    for (int round = 0; round < 2; round++) {
+        ASSERT_EQ(AsyncHTTP_Load(loader, Url("/doc.json").c_str(), 0), 1);
+        EXPECT_EQ(AsyncHTTP_IsBodyIn(loader), 0) << round;
+        // The completion waits on the owner's queue, unflushed: the body is in, the load not done.
+        EXPECT_TRUE(until([&] { return AsyncHTTP_IsBodyIn(loader) == 1; })) << round;
+        EXPECT_TRUE(AsyncHTTP_IsAlive(loader));
+        EXPECT_TRUE(until([&] { return EventQueue_Flush(queue), !AsyncHTTP_IsAlive(loader); })) << round;
+        EXPECT_EQ(std::pair(AsyncHTTP_IsLoadComplete(loader), AsyncHTTP_IsBodyIn(loader)), std::pair(1l, 1l)) << round;
+    }
+    AsyncHTTP_Reset(loader);
+    EXPECT_EQ(AsyncHTTP_IsBodyIn(loader), 0);
+    ASSERT_EQ(AsyncHTTP_Load(loader, Url("/missing").c_str(), 0), 1);
+    EXPECT_TRUE(until([&] { return EventQueue_Flush(queue), !AsyncHTTP_IsAlive(loader); }));
+    EXPECT_EQ(AsyncHTTP_IsBodyIn(loader), 0);
+    AsyncHTTP_Release(&loader);
+    EventQueue_Release(&queue);
+}
+
 // Handlers that end the request without any answer, or refuse it.
 int64_t EndAtOnceAdd(WebGetRequest* request) {
     WebGetRequest_Done(request);
