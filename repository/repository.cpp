@@ -1832,7 +1832,7 @@ void SyncWork(Repository* r) {
             DropSweep(r);
             r->SweepWanted = 1;
             MetaFile_Load(r->RemoteMeta, url, Verify(r, url));
-        } else if (r->SweepWanted && MetaFile_IsBodyIn(r->RemoteMeta)) {
+        } else if (r->SweepWanted && MetaFile_IsAlive(r->RemoteMeta) && MetaFile_IsBodyIn(r->RemoteMeta)) {
             StartSweep(r);
         }
     } else if (StorageCopy_IsComplete(r->Copy)) {
