@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <deque>
 #include <set>
 #include <cstdlib>
 #include <string>
@@ -37,9 +38,16 @@ Files Named(std::initializer_list<const char*> names, const char* content = "") 
     return out;
 }
 
+// Rows live as long as the process, as the program's own do: a chain's step reads its row once more
+// after the entry returns, when the completion it delivered may already have let a test end.
+StorageInterface& NewRow() {
+    static std::deque<StorageInterface> rows;
+    return rows.emplace_back(*TestStorageInterface());
+}
+
 // The test backend under a row of its own, named like one of the real backends.
 struct Backend {
-    StorageInterface row = *TestStorageInterface();
+    StorageInterface& row = NewRow();
     Storage* storage = nullptr;
     TestStorageBackend* b = nullptr;
     explicit Backend(const char* name) {
