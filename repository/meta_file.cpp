@@ -45,6 +45,8 @@ struct MetaFile {
     char KeptName[STORAGE_FILE_PATH_SIZE];
 };
 
+bool NamesAreUsable(MetaFile* metaFile, const NameIndex* distinct);
+
 namespace {
 
 int64_t PrintInternal(void*, const char* format, ...) {
@@ -141,10 +143,12 @@ const char* DistinctKey(void* context, uint32_t number) {
     return static_cast<DistinctNames*>(context)->Keys[number];
 }
 
+// No two names of the manifest lead to one file, and none lies below a link entry; then, where it
+// is asked for, the installation's rule for names (NamesAreUsable), on the same index of names.
 bool NamesAreDistinct(MetaFile* metaFile) {
     uint32_t count = 0;
     FileList_GetCount(metaFile->Files, &count);
-    if (count < 2) return true;
+    if (count < 2) return NamesAreUsable(metaFile, nullptr);
     if (count > kNameIndexMaxNames) {
         MetaFile_Print(metaFile, "Too many files (%u)\n", count);
         return false;
@@ -201,6 +205,7 @@ bool NamesAreDistinct(MetaFile* metaFile) {
             *slash = '/';
         }
     }
+    if (ok) ok = NamesAreUsable(metaFile, &index);
     NameIndex_Free(&index);
     Pool_Delete(&texts);
     Memory_Free(names.Links, (int32_t)count);
@@ -551,7 +556,10 @@ int64_t MetaFile_ValueCallback(JSON*, void* user, const char* path, uint32_t typ
 // The installation's rule for names, where it is asked for (MetaFile_SetNameCheck): a name a file
 // storage would refuse, or that stands for its own copies, or a file that another name needs as
 // a folder, would fail at every attempt to install it, so the whole manifest is refused at once.
-bool NamesAreUsable(MetaFile* metaFile) {
+// distinct, when given, indexes the names in their normal form (NamesAreDistinct): a name this rule
+// lets through is in it already, so the folders are looked up there rather than in an index of
+// their own.
+bool NamesAreUsable(MetaFile* metaFile, const NameIndex* distinct) {
     if (!metaFile->NameCheck) return true;
     const char* suffix = metaFile->PartialExtension;
     uint32_t count = 0;
@@ -589,9 +597,10 @@ bool NamesAreUsable(MetaFile* metaFile) {
             names.Keys[listed++] = name;
         }
     }
-    NameIndex index;
-    NameIndex_Init(&index, false, DistinctKey, &names);
-    if (ok) ok = NameIndex_Build(&index, listed, nullptr);
+    NameIndex own;
+    NameIndex_Init(&own, false, DistinctKey, &names);
+    if (ok && !distinct) ok = NameIndex_Build(&own, listed, nullptr);
+    const NameIndex* index = distinct ? distinct : &own;
     // No folder of one name is another name's file.
     for (FileList_MemberGetFirst(metaFile->Files, &m); m && ok; FileList_MemberGetNext(metaFile->Files, m, &m)) {
         const char* name = FileList_MemberGetNamePtr(metaFile->Files, m);
@@ -600,14 +609,14 @@ bool NamesAreUsable(MetaFile* metaFile) {
             memcpy(folder, name, (size_t)(slash - name));
             folder[slash - name] = 0;
             uint32_t holder = 0;
-            if (NameIndex_Find(&index, folder, &holder)) {
+            if (NameIndex_Find(index, folder, &holder)) {
                 MetaFile_Print(metaFile, "File name refused, a file is also a folder (%s) (%s)\n",
                                LogText(folder).Text, LogText(name).Text);
                 ok = false;
             }
         }
     }
-    NameIndex_Free(&index);
+    NameIndex_Free(&own);
     Memory_Free(names.Keys, (int32_t)(sizeof(const char*) * (count ? count : 1)));
     return ok;
 }
@@ -630,7 +639,6 @@ int64_t MetaFile_WorkerBuild(AsyncHTTP*, void* user, uint32_t* code, uint32_t* c
         if (!ok) MetaFile_Print(metaFile, "File list cannot be laid out\n");
     }
     if (ok) ok = NamesAreDistinct(metaFile);
-    if (ok) ok = NamesAreUsable(metaFile);
     if (ok) {
         ok = PiecesMatchStream(metaFile);
         if (!ok) MetaFile_Print(metaFile, "Pieces do not match the file stream\n");

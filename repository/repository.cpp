@@ -3,6 +3,7 @@
 #include "repository/repository.h"
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -637,15 +638,71 @@ enum class Kept { None, Ours, Other };
 // The bit tells it from a birth (below it until 2116) and from a token (the bit above).
 constexpr uint64_t kContentProof = 1ull << 62;
 
-// The proof of the open file's bytes (FNV-1a, 62 bits), read to the bound a manifest may have; 0
-// where they cannot all be read (*failed: the errno value of a read the disk failed).
-uint64_t ContentProof(Repository* r, int32_t fd, int32_t* failed = nullptr) {
+// The proof of a run of bytes, taken as they come: eight bytes at a time (little-endian), each
+// folded in by a multiply and a rotation, then the length and a final mix. Records written before
+// it hold a byte-by-byte FNV-1a proof instead, which a check may take beside it (Legacy) so that
+// what they name is still known.
+struct BytesProof {
+    uint64_t Hash = 0x243F6A8885A308D3ull;
+    uint64_t Length = 0;
+    uint64_t Fnv = 14695981039346656037ull;
+    bool Legacy = false;
+    uint8_t Tail[8] = {};
+    uint32_t TailLength = 0;
+
+    static uint64_t Fold(uint64_t hash, uint64_t word) {
+        return std::rotl((hash ^ word) * 0x9E3779B97F4A7C15ull, 29);
+    }
+    static uint64_t Word(const uint8_t* p) {
+        uint64_t word = 0;
+        memcpy(&word, p, sizeof(word));
+        if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+        return word;
+    }
+    void Add(const uint8_t* p, size_t n) {
+        if (Legacy)
+            for (size_t i = 0; i < n; i++) Fnv = (Fnv ^ p[i]) * 1099511628211ull;
+        Length += n;
+        if (TailLength) {
+            const size_t take = std::min<size_t>(sizeof(Tail) - TailLength, n);
+            memcpy(Tail + TailLength, p, take);
+            TailLength += (uint32_t)take;
+            p += take;
+            n -= take;
+            if (TailLength < sizeof(Tail)) return;
+            Hash = Fold(Hash, Word(Tail));
+            TailLength = 0;
+        }
+        for (; n >= 8; p += 8, n -= 8) Hash = Fold(Hash, Word(p));
+        memcpy(Tail, p, n);
+        TailLength = (uint32_t)n;
+    }
+    uint64_t Proof() const {
+        uint8_t last[8] = {};
+        memcpy(last, Tail, TailLength);
+        uint64_t h = Fold(Fold(Hash, Word(last)), Length);
+        h ^= h >> 30;
+        h *= 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 27;
+        h *= 0x94D049BB133111EBull;
+        h ^= h >> 31;
+        return kContentProof | (h & (kContentProof - 1));
+    }
+    uint64_t LegacyProof() const { return kContentProof | (Fnv & (kContentProof - 1)); }
+};
+
+// The proof of the open file's bytes, read to the bound a manifest may have; 0 where they cannot
+// all be read (*failed: the errno value of a read the disk failed). *legacy, where asked for: the
+// proof a record written before BytesProof holds.
+uint64_t ContentProof(Repository* r, int32_t fd, int32_t* failed = nullptr, uint64_t* legacy = nullptr) {
     constexpr uint32_t kChunk = 64 * 1024;
     int32_t limit = 0;
     MetaFile_GetLimitSize(r->LocalMeta, &limit);
     const uint64_t bound = limit >= 1 ? (uint64_t)limit : (uint64_t)256 << 20;
     uint8_t* chunk = static_cast<uint8_t*>(Memory_Alloc(kChunk));
-    uint64_t hash = 14695981039346656037ull, at = 0;
+    BytesProof proof;
+    proof.Legacy = legacy != nullptr;
+    uint64_t at = 0;
     bool whole = false;
     for (uint32_t got = 0; at <= bound; at += got) {
         if (const int32_t error = StorageFileOS_ReadSome(fd, at, chunk, kChunk, &got)) {
@@ -656,10 +713,11 @@ uint64_t ContentProof(Repository* r, int32_t fd, int32_t* failed = nullptr) {
             whole = true;
             break;
         }
-        for (uint32_t i = 0; i < got; i++) hash = (hash ^ chunk[i]) * 1099511628211ull;
+        proof.Add(chunk, got);
     }
     Memory_Free(chunk, kChunk);
-    return whole ? kContentProof | (hash & (kContentProof - 1)) : 0;
+    if (legacy) *legacy = whole ? proof.LegacyProof() : 0;
+    return whole ? proof.Proof() : 0;
 }
 
 bool IsContentProof(uint64_t proof) { return (proof & kContentProof) && !(proof & STORAGE_FILE_OS_TOKEN); }
@@ -686,7 +744,7 @@ Kept KeptAt(Repository* r, int32_t folder, const char* leaf, const char* name, b
     if (unread) *unread = false;
     if (status.Kind == STORAGE_FILE_OS_MISSING) return Kept::None;
     bool ours = false;
-    uint64_t content = 0;
+    uint64_t content = 0, legacy = 0;
     KeptRead(r, folder, leaf, [&](const KeptEntry& e) {
         if (strcmp(e.Name, name) != 0 || !e.Inode) return;
         if (!IsContentProof(e.Proof)) {
@@ -700,9 +758,9 @@ Kept KeptAt(Repository* r, int32_t folder, const char* leaf, const char* name, b
         int32_t fd = -1;
         if (!content && !failed && !status.OtherUser && status.Kind == STORAGE_FILE_OS_FILE &&
             (failed = StorageFileOS_OpenFile(folder, name, 0, &fd)) == 0)
-            content = ContentProof(r, fd, &failed);
+            content = ContentProof(r, fd, &failed, &legacy);
         StorageFileOS_Close(&fd);
-        ours = content == e.Proof;
+        ours = content && (content == e.Proof || legacy == e.Proof);
     });
     // A file of ours whose bytes the disk would not give up is not known to be another's.
     if (!ours && failed && failed != ELOOP && failed != EACCES && failed != ENXIO && failed != EWOULDBLOCK) {
@@ -880,7 +938,8 @@ int32_t CopyReplaced(Repository* r) {
     }
     char* buffer = static_cast<char*>(Memory_Alloc(kChunk));
     int32_t error = 0;
-    uint64_t total = 0, hash = 14695981039346656037ull;
+    uint64_t total = 0;
+    BytesProof proof;
     for (;;) {
         uint32_t got = 0;
         if (!Platform_Read(in, buffer, kChunk, &got)) {
@@ -889,7 +948,7 @@ int32_t CopyReplaced(Repository* r) {
         }
         if (got == 0) break;
         total += got;
-        for (uint32_t i = 0; i < got; i++) hash = (hash ^ (uint8_t)buffer[i]) * 1099511628211ull;
+        proof.Add(reinterpret_cast<const uint8_t*>(buffer), got);
         if (total > bound) {
             error = PLATFORM_ERROR_ERRNO_BASE + EFBIG;
             break;
@@ -905,7 +964,7 @@ int32_t CopyReplaced(Repository* r) {
     }
     Memory_Free(buffer, kChunk);
     Platform_Close(in);
-    if (!error && (error = RecordReplaced(r, out, kContentProof | (hash & (kContentProof - 1)))) > 0)
+    if (!error && (error = RecordReplaced(r, out, proof.Proof())) > 0)
         error = PLATFORM_ERROR_ERRNO_BASE + error;
     if (error) {
         Platform_DocumentReplaceAbort(&replacement);
@@ -1767,6 +1826,12 @@ void StartCleanups(Repository* r, bool sync) {
     }
 }
 
+// Whether this sync keeps the installed manifest aside before its save (KeepReplaced): an update
+// whose cleanup removes what the new version drops.
+bool KeepsReplaced(const Repository* r) {
+    return r->CleanupOn && !(r->StateFlags & REPOSITORY_STATEFLAG_INSTALL) && r->LocalMetaConfigured;
+}
+
 void SyncWork(Repository* r) {
     if (!(r->StateFlags & REPOSITORY_STATEFLAG_CATALOG))
         Debug_Abort("Repository refresh must be called before sync");
@@ -1854,9 +1919,7 @@ void SyncWork(Repository* r) {
             // goes: until then the installed manifest still lists the files it drops, and a run
             // that stops before the save must find them all. The old manifest is kept beside it
             // first, for a run cut before those files are gone.
-            if (r->Replaced != kReplacedKept && r->Replaced != kReplacedHeld && r->CleanupOn &&
-                !(r->StateFlags & REPOSITORY_STATEFLAG_INSTALL) &&
-                r->LocalMetaConfigured) {
+            if (r->Replaced != kReplacedKept && r->Replaced != kReplacedHeld && KeepsReplaced(r)) {
                 if (ResumeDue(r->ReplacedResume)) {
                     int32_t error = KeepReplaced(r), dropped = 0;
                     if (!error) {
@@ -1934,8 +1997,18 @@ void SyncWork(Repository* r) {
         // its configuration error recorded (the task fails on it).
         if (ResumeDue(r->StartResume) && SyncStart(r) == Start::Refused) Repository_SetSync(r, 0);
     }
+    int32_t before = 0, after = 0;
+    StorageCopy_GetPiecesComplete(r->Copy, &before);
     StorageCopy_Process(r->Copy);
     StorageCopy_Process(r->ApplyJob);
+    StorageCopy_GetPiecesComplete(r->Copy, &after);
+    // The installed manifest is kept aside while the copy waits on its transfers, in a pass that
+    // ended no piece: it has to be before the save, and the thread is idle meanwhile. Anything but
+    // success is left to the turn before the save, which reports it.
+    if (StorageCopy_IsAlive(r->Copy) && !StorageCopy_IsComplete(r->Copy) && after == before && r->MetaFileSave &&
+        r->Replaced == kReplacedNone && !r->ReplacedUnread && KeepsReplaced(r) && ResumeDue(r->ReplacedResume) &&
+        KeepReplaced(r) == 0)
+        r->Replaced = kReplacedKept;
 }
 
 // ---- Erase ------------------------------------------------------------------------------------------

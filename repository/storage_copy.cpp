@@ -51,6 +51,9 @@ struct StorageCopy {
     // The pieces the automatic mask kept: the installed manifest has each in the same place, and
     // the destination was found to hold it.
     BitField* Kept;
+    // The pieces whose existence check is known to fail: the destination holds, in the same place,
+    // the installed manifest's piece of the same file slices, whose digest is another.
+    BitField* Unchecked;
     // Scratch of the mask's match on the job's thread: a piece of the destination manifest.
     StorageRequest* MatchRequest;
     // The installed files' verdicts taken for the next run (see StorageCopy_SetSweepHandle): held
@@ -359,6 +362,40 @@ int32_t MaskMatch(StorageCopy* c, StorageRequest* request, StorageRequest* other
     return -1;
 }
 
+// Whether the existence check of a piece no destination piece matches (MaskMatch) is known to
+// fail: the destination manifest's piece in its place covers the same file slices under the same
+// digest algorithm with another digest, and the destination holds each of those files as that
+// manifest lists it. Those slices then hold the installed piece, whose digest the check would find;
+// reading them back would only say so. Anything else is checked.
+bool KnownToDiffer(StorageCopy* c, StorageRequest* request, StorageRequest* other) {
+    PieceList* source = nullptr;
+    PieceList* dest = nullptr;
+    if (!c->DestMeta || !c->Source || !MetaFile_GetPieceListHandle(c->Source, &source) ||
+        !MetaFile_GetPieceListHandle(c->DestMeta, &dest) || !source || !dest)
+        return false;
+    char a[64] = {}, b[64] = {};
+    PieceList_GetAlgorithmName(source, a, (int32_t)sizeof(a));
+    PieceList_GetAlgorithmName(dest, b, (int32_t)sizeof(b));
+    uint32_t size = 0;
+    PieceList_GetDigestSize(source, &size);
+    uint8_t digest[128];
+    const int32_t index = StartIndex(request);
+    int32_t total = 0;
+    PieceList_GetPieceTotal(dest, &total);
+    if (strcmp(a, b) != 0 || size == 0 || size > sizeof(digest) || index < 0 || index >= total ||
+        !PieceList_GetDigestByIndex(source, index, digest, (int32_t)sizeof(digest)) ||
+        PieceList_CompareByIndex(dest, index, digest, (int32_t)size) == 1)
+        return false;
+    StorageRequest_Reset(other);
+    StorageRequest_SetMetaFileHandle(other, c->DestMeta);
+    uint32_t found = 1, place = c->SweptNext;
+    const bool known = StorageRequest_IndexAdd(other, index) && StorageRequest_Compare(request, other) == 1 &&
+                       StorageFile_ExistsAtOnce(c->Dest, other, &found, c->Sweep, &place) && found == 0;
+    StorageRequest_Reset(other);
+    StorageRequest_SetMetaFileHandle(other, nullptr);
+    return known;
+}
+
 // ---- File completions -------------------------------------------------------------------------
 
 void FileDone(Storage*, void* user, void*, uint32_t code, uint32_t extra) {
@@ -494,7 +531,11 @@ void FilesStart(StorageCopy* c) {
         c->InFlight++;
         StorageCopy_AddRef(c);
         Storage* target = Target(c);
-        if (target)
+        // A file the destination completed as its last slice was written needs no hand-off to
+        // say so again.
+        if (target && StorageFile_CompletedAtOnce(target, c->FileRequest, r->Member))
+            FileDone(target, r, nullptr, 0, 0);
+        else if (target)
             Storage_FileComplete(target, c->FileRequest, r->Member, r, FileDone);
         else
             FileDone(nullptr, r, nullptr, STORAGE_ERROR_STORAGE, STORAGE_EXTENDED_SHUTDOWN);
@@ -547,7 +588,7 @@ int64_t StorageCopy_Create(StorageCopy** handle) {
     Pool_SetMemorySize(c->Operations, kOperationSize);
     Pool_SetChunkSize(c->Operations, 16);
     if (!c->Records || !c->Operations || !PieceQueue_Create(&c->Pieces) || !StorageRequest_Create(&c->FileRequest) ||
-        !BitField_Create(&c->Kept) || !StorageRequest_Create(&c->MatchRequest)) {
+        !BitField_Create(&c->Kept) || !BitField_Create(&c->Unchecked) || !StorageRequest_Create(&c->MatchRequest)) {
         StorageCopy_Delete(&c);
         return 0;
     }
@@ -581,6 +622,7 @@ int64_t StorageCopy_Delete(StorageCopy** handle) {
     SetHandle(&c->DestMeta, nullptr);
     if (c->Mask) BitField_Release(&c->Mask);
     if (c->Kept) BitField_Release(&c->Kept);
+    if (c->Unchecked) BitField_Release(&c->Unchecked);
     if (c->MatchRequest) StorageRequest_Release(&c->MatchRequest);
     StorageFile_SweepRelease(&c->Sweep);
     c->Header.ClassId = 0;
@@ -774,6 +816,8 @@ int64_t StorageCopy_Configure(StorageCopy* copy) {
     if (MetaFile_GetPieceListHandle(copy->Source, &pieces) && pieces) PieceList_GetPieceTotal(pieces, &total);
     BitField_SetTotalBits(copy->Kept, total);
     BitField_ClearAll(copy->Kept);
+    BitField_SetTotalBits(copy->Unchecked, total);
+    BitField_ClearAll(copy->Unchecked);
     return PieceQueue_Configure(copy->Pieces, copy->Mask, (copy->Flags & STORAGE_COPY_FLAG_DELTA) ? 1 : 0);
 }
 
@@ -874,6 +918,7 @@ int64_t StorageCopy_StateDo(StorageCopy* copy, StorageRequest* request, uint32_t
                             STORAGE_ERROR_INVALID_CONTENT, 0);
                 return 1;
             }
+            BitField_Clear(copy->Unchecked, index);
             if ((copy->Flags & STORAGE_COPY_FLAG_AUTO_MASK) && copy->Dest &&
                 MaskMatch(copy, request, copy->MatchRequest) >= 0) {
                 // The destination manifest has this piece in place; skip it only when its files
@@ -888,6 +933,9 @@ int64_t StorageCopy_StateDo(StorageCopy* copy, StorageRequest* request, uint32_t
                     Storage_Exists(copy->Dest, request, op, StorageDone);
                     return 1;
                 }
+            } else if ((copy->Flags & STORAGE_COPY_FLAG_AUTO_MASK) && copy->Dest &&
+                       KnownToDiffer(copy, request, copy->MatchRequest)) {
+                BitField_Set(copy->Unchecked, index);
             }
         } else if (code == 0) {
             return Kept(copy, request, index);
@@ -971,8 +1019,12 @@ int64_t StorageCopy_StateNext(StorageCopy* copy, StorageRequest* request) {
     if (!complete) {
         static constexpr uint32_t kNeeds[] = {0, STORAGE_COPY_FLAG_PENDING, STORAGE_COPY_FLAG_EXISTS,
                                               STORAGE_COPY_FLAG_FETCH, STORAGE_COPY_FLAG_WRITE};
+        const int32_t index = StartIndex(request);
         for (uint32_t next = state + 1; next <= STORAGE_COPY_STATE_WRITE; ++next)
-            if (copy->Flags & kNeeds[next]) return StorageCopy_StateDo(copy, request, next, 1, 0, 0);
+            if ((copy->Flags & kNeeds[next]) &&
+                !(next == STORAGE_COPY_STATE_EXISTS && BitField_IsValidRange(copy->Unchecked, index) == 1 &&
+                  BitField_IsSet(copy->Unchecked, index) == 1))
+                return StorageCopy_StateDo(copy, request, next, 1, 0, 0);
     }
     const double now = Time_GetCurrent();
     StorageRequest_SetState(request, STORAGE_COPY_STATE_DONE);

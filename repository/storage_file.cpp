@@ -724,13 +724,13 @@ bool SameTarget(const char* root, const char* name, const char* present, const c
 // set it: the installed version lists attributes for it, or a run stopped before it completed,
 // which may have given it those of a version never installed. It then gets attributes 0 (an entry
 // holds 0 for none), the mode of a new file, as the same version would give it had that run never been.
-// installed, when given, is the installed manifest the caller judges against and holds (the
-// sweep, which never runs for a repair): its own lookup takes no lock that every file would wait on.
-bool WantedAttributes(StorageFile* b, const Entry& entry, MetaFile* installed = nullptr) {
+// installedEntry: the entry is the installed manifest's own listing (the sweep, which never runs
+// for a repair), which has just said whether it lists attributes: nothing is looked up or locked.
+bool WantedAttributes(StorageFile* b, const Entry& entry, bool installedEntry = false) {
     if (b->SkipAttributes) return false;
     if (entry.HasAttributes) return true;
+    if (installedEntry) return false;
     uint32_t listed = 0;
-    if (installed) return ListedAttributes(installed, entry.Name, &listed);
     CriticalSectionGuard guard(b->RecordLock);
     return b->Record.Repairing || InstalledAttributes(b, entry.Name, &listed);
 }
@@ -1596,7 +1596,7 @@ int32_t OpenHeld(StorageFile* b, HeldFolder* held, const char* name, int32_t* di
 // file's state, made by an existence check and by the sweep ahead of a sync alike. 0 with present
 // set, or the errno value of the status call; status is what was found.
 int32_t JudgeListed(StorageFile* b, const Entry& entry, int32_t directory, const char* leaf,
-                    StorageFileOSStatus* status, bool* present, MetaFile* installed = nullptr, int64_t user = -1) {
+                    StorageFileOSStatus* status, bool* present, bool installedEntry = false, int64_t user = -1) {
     *present = false;
     // Kind, size and time decide here: the file's proof is not read.
     if (const int32_t error = StorageFileOS_StatusPlain(directory, leaf, status, user)) return error;
@@ -1608,7 +1608,7 @@ int32_t JudgeListed(StorageFile* b, const Entry& entry, int32_t directory, const
     const double wantedTime = b->SkipTimestamp ? 0 : entry.Modified;
     if (same && wantedTime > 0 && status->ModifiedSeconds != (int64_t)wantedTime) same = false;
     uint32_t attributes = 0;
-    if (same && WantedAttributes(b, entry, installed) &&
+    if (same && WantedAttributes(b, entry, installedEntry) &&
         (!FileAttributesBack(directory, leaf, &attributes) ||
          attributes != (entry.Attributes & (kAttributeReadOnly | kAttributeExecutable))))
         same = false;
@@ -1746,7 +1746,7 @@ bool SweepClaim(StorageFileSweep* s) {
         StorageFileOSStatus status{};
         bool present = false;
         if (OpenHeld(b, &held, entry.Name, &directory, &leaf) == 0 &&
-            JudgeListed(b, entry, directory, leaf, &status, &present, s->Installed, user) == 0 && present)
+            JudgeListed(b, entry, directory, leaf, &status, &present, true, user) == 0 && present)
             word |= 1ull << (at - chunk * kSweepChunk);
         if (directory != held.Fd) StorageFileOS_Close(&directory);
     }
@@ -1992,6 +1992,14 @@ int64_t StorageFile_ExistsAtOnce(Storage* storage, StorageRequest* request, uint
     if (place) *place = next;
     *code = found;
     return 1;
+}
+
+int64_t StorageFile_CompletedAtOnce(Storage* storage, StorageRequest* request, FileListMember* file) {
+    MetaFile* meta = nullptr;
+    StorageFile* b = FileBackend(storage);
+    if (!b || !request || !file || !StorageRequest_GetMetaFileHandle(request, &meta) || !meta) return 0;
+    Entry entry;
+    return ReadEntry(b, ListOf(meta), file, &entry) && CompletedHas(b, entry.Name) ? 1 : 0;
 }
 
 int64_t StorageFile_Get(void* instance, StorageOperation* operation) {

@@ -7,6 +7,7 @@
 
 #include "repository/storage_file_backend.h"
 
+struct FileListMember;
 struct MetaFile;
 struct StorageFile;
 struct StorageFileSweep;
@@ -58,6 +59,10 @@ int64_t StorageFile_Exists(void* instance, StorageOperation* operation);
 // piece's first file is seldom looked up by name; it changes no answer.
 int64_t StorageFile_ExistsAtOnce(Storage* storage, StorageRequest* request, uint32_t* code,
                                  StorageFileSweep* sweep = nullptr, uint32_t* place = nullptr);
+// 1 when the storage is bound to this row and has already completed the file of the request's
+// manifest in this run (its completion would answer 0 at once); 0 otherwise, the completion then
+// to be asked through Storage_FileComplete.
+int64_t StorageFile_CompletedAtOnce(Storage* storage, StorageRequest* request, FileListMember* file);
 // The status of every file an installed manifest lists, taken ahead of the existence checks that
 // will ask for it (an update's, while its new manifest is parsed): for each file a verdict, "in place as
 // listed" by the check's own rules, or not (not found, other, unknown: a failure tells nothing).
