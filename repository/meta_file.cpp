@@ -342,6 +342,26 @@ int64_t MetaFile_Save(MetaFile* metaFile, const char* path, const char* scratch)
     return AsyncHTTP_Save(metaFile->Loader, path, scratch);
 }
 
+int64_t MetaFile_SaveHeld(MetaFile* metaFile, const char* path, const char* scratch) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    return AsyncHTTP_SaveHeld(metaFile->Loader, path, scratch);
+}
+
+int64_t MetaFile_IsSaveWritten(MetaFile* metaFile) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    return AsyncHTTP_IsSaveWritten(metaFile->Loader);
+}
+
+int64_t MetaFile_SaveCommit(MetaFile* metaFile) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    return AsyncHTTP_SaveCommit(metaFile->Loader);
+}
+
+int64_t MetaFile_SaveAbort(MetaFile* metaFile) {
+    CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
+    return AsyncHTTP_SaveAbort(metaFile->Loader);
+}
+
 int64_t MetaFile_IsAlive(MetaFile* metaFile) {
     CLASS_CHECK(metaFile, METAFILE_CLASS_ID);
     return AsyncHTTP_IsAlive(metaFile->Loader);

@@ -45,6 +45,12 @@ int64_t MetaFile_Load(MetaFile* metaFile, const char* url, uint32_t signatureReq
 // Writes the received document (kept with MetaFile_SetKeepOriginal) to the path.
 // With scratch, the new file is written under that name beside the path first (AsyncHTTP_Save).
 int64_t MetaFile_Save(MetaFile* metaFile, const char* path, const char* scratch = nullptr);
+// The same save held before its rename, then renamed on the calling thread or dropped
+// (AsyncHTTP_SaveHeld, AsyncHTTP_IsSaveWritten, AsyncHTTP_SaveCommit, AsyncHTTP_SaveAbort).
+int64_t MetaFile_SaveHeld(MetaFile* metaFile, const char* path, const char* scratch = nullptr);
+int64_t MetaFile_IsSaveWritten(MetaFile* metaFile);
+int64_t MetaFile_SaveCommit(MetaFile* metaFile);
+int64_t MetaFile_SaveAbort(MetaFile* metaFile);
 int64_t MetaFile_IsAlive(MetaFile* metaFile);
 int64_t MetaFile_IsLoadComplete(MetaFile* metaFile);
 // The running load's bytes are all in and being parsed (AsyncHTTP_IsBodyIn).

@@ -236,8 +236,10 @@ bool IsLocalMetaLoaded(Repository* r) {
            (MetaFile_IsLoadComplete(r->LocalMeta) && !MetaFile_IsAlive(r->LocalMeta));
 }
 
+// A save held while the copy runs (SyncWork) keeps the manifest busy, not unloaded.
 bool IsRemoteMetaLoaded(Repository* r) {
-    return MetaFile_IsLoadComplete(r->RemoteMeta) && MetaFile_IsOk(r->RemoteMeta);
+    return MetaFile_IsLoadComplete(r->RemoteMeta) &&
+           (MetaFile_IsOk(r->RemoteMeta) || (r->SaveHeld == 1 && MetaFile_IsAlive(r->RemoteMeta)));
 }
 
 bool ResumeDue(double resume) {
@@ -1698,6 +1700,7 @@ Start SyncStart(Repository* r) {
         return Start::Retry;
     }
     r->Flushed = 0;
+    r->SaveHeld = 0;
     r->SaveScratchChosen = 0;
     r->SaveScratch[0] = 0;
     r->FlushErrors = 0;
@@ -1767,7 +1770,7 @@ Start SyncStart(Repository* r) {
 // A record that fails is a failed save: its write is part of it, and the same faults end the work
 // or are tried again. Only where no name of ours fits, or the record is another's (named), does
 // the save take a name of its own.
-bool SaveScratch(Repository* r) {
+bool SaveScratch(Repository* r, bool quiet = false) {
     if (r->SaveScratchChosen) return true;
     if (!ResumeDue(r->KeptResume)) return false;
     char directory[kPathSize];
@@ -1775,6 +1778,8 @@ bool SaveScratch(Repository* r) {
     SplitPath(r->MetaFilePath, directory, (int32_t)sizeof(directory), &leaf);
     if (!Path_Exists(directory)) Platform_CreateDirectoryTree(directory);
     const int32_t error = KeptHeld(r, KeptScratch(r, leaf, r->SaveScratch, (int32_t)sizeof(r->SaveScratch)));
+    // Quiet (a save begun ahead of its turn): a failure is left to that turn to meet and report.
+    if (quiet && error > 0 && error != ENAMETOOLONG) return false;
     if (error > 0 && error != ENAMETOOLONG) {
         char path[kPathSize];
         KeptRecordPath(r, path, (int32_t)sizeof(path));
@@ -1947,6 +1952,20 @@ void SyncWork(Repository* r) {
                                          &r->ReplacedResume);
                     }
                 }
+            } else if (r->SaveHeld) {
+                // Begun while the copy ran: renamed into place once its bytes are written and the
+                // installation is flushed. One whose write failed was dropped: the save is then made
+                // as any, and meets and reports the fault itself.
+                if (MetaFile_IsSaveWritten(r->RemoteMeta)) {
+                    if (Flushed(r)) {
+                        Repository_Print(r, "Saving metafile (%s)", r->MetaFilePath);
+                        r->SaveHeld = 0;
+                        r->Flushed = 0;
+                        MetaFile_SaveCommit(r->RemoteMeta);
+                    }
+                } else if (!MetaFile_IsAlive(r->RemoteMeta)) {
+                    r->SaveHeld = 0;
+                }
             } else {
                 MetaFile_GetResumeTime(r->RemoteMeta, &resume);
                 if (!MetaFile_IsAlive(r->RemoteMeta) && ResumeDue(resume) && SaveScratch(r) && Flushed(r)) {
@@ -2005,10 +2024,25 @@ void SyncWork(Repository* r) {
     // The installed manifest is kept aside while the copy waits on its transfers, in a pass that
     // ended no piece: it has to be before the save, and the thread is idle meanwhile. Anything but
     // success is left to the turn before the save, which reports it.
-    if (StorageCopy_IsAlive(r->Copy) && !StorageCopy_IsComplete(r->Copy) && after == before && r->MetaFileSave &&
-        r->Replaced == kReplacedNone && !r->ReplacedUnread && KeepsReplaced(r) && ResumeDue(r->ReplacedResume) &&
-        KeepReplaced(r) == 0)
+    const bool waiting = StorageCopy_IsAlive(r->Copy) && !StorageCopy_IsComplete(r->Copy) && after == before;
+    if (waiting && r->MetaFileSave && r->Replaced == kReplacedNone && !r->ReplacedUnread && KeepsReplaced(r) &&
+        ResumeDue(r->ReplacedResume) && KeepReplaced(r) == 0)
         r->Replaced = kReplacedKept;
+    // So is the save's new file written, its rename held until the copy has ended and the
+    // installation is flushed (above); a save that cannot begin now begins in its own turn.
+    double resume = 0;
+    MetaFile_GetResumeTime(r->RemoteMeta, &resume);
+    if (waiting && r->MetaFileSave && !r->SaveHeld && !MetaFile_IsAlive(r->RemoteMeta) && ResumeDue(resume)) {
+        // Tried once a sync.
+        r->SaveHeld = 2;
+        if (SaveScratch(r, true)) {
+            MetaFile_SetHashAlgorithm(r->RemoteMeta, "SHA256");
+            if (MetaFile_SaveHeld(r->RemoteMeta, r->MetaFilePath, r->SaveScratch[0] ? r->SaveScratch : nullptr)) {
+                r->SaveHeld = 1;
+                r->SaveScratchChosen = 0;
+            }
+        }
+    }
 }
 
 // ---- Erase ------------------------------------------------------------------------------------------
@@ -2573,6 +2607,12 @@ int64_t Repository_Process(Repository* repository) {
     CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
     Repository* r = repository;
     Repository_AddRef(r);
+    // A held save lives only while its sync is wanted: its loader would otherwise hold the phase
+    // alive for ever. Dropped, it leaves the installed manifest as it was.
+    if (r->SaveHeld && !(r->ActionFlags & REPOSITORY_ACTION_SYNC)) {
+        MetaFile_SaveAbort(r->RemoteMeta);
+        r->SaveHeld = 0;
+    }
     const PassMark before = MarkOf(r);
     const double now = Time_GetCurrent();
     const uint32_t old = r->StateFlags;

@@ -102,6 +102,9 @@ struct Repository {
     uint32_t Flushed;         // this sync's files reached the disk before its manifest's save
     uint32_t FlushErrors;
     uint32_t SaveScratchChosen; // this sync chose (and recorded, when SaveScratch holds it) its save's scratch
+    // 1: this sync's save was begun while its copy ran, its rename held (SyncWork); 2: it was tried
+    // then and did not begin (the save is made in its own turn).
+    uint32_t SaveHeld;
     char SaveScratch[256];
     double FlushResume;
     uint32_t StartErrors; // this sync's starts that a fault of the disk stopped, and when to try the next

@@ -73,6 +73,13 @@ struct AsyncHTTP {
     std::atomic<uint32_t> BodyIn;
     // The file that a save is writing beside its target; taken by whoever ends the save.
     std::atomic<void*> Replacement;
+    // A held save (AsyncHTTP_SaveHeld): its rename waits for AsyncHTTP_SaveCommit. Set before its
+    // write is queued; SaveWritten once the write ended whole (on the loader's queue).
+    std::atomic<uint32_t> SaveHeld;
+    uint32_t SaveWritten;
+    // The generation a save started in: the end of its write reports under it, so that a reset
+    // or an abort in between drops that end however late it comes.
+    uint32_t SaveGeneration;
     int32_t LimitSize;
     uint32_t Code;
     uint32_t CodeEx;
@@ -516,7 +523,33 @@ void SaveFinish(AsyncHTTP* loader, uint32_t code, uint32_t codeEx) {
     loader->Code = code;
     loader->CodeEx = codeEx;
     if (code == 0) loader->SaveComplete = 1;
+    loader->SaveHeld.store(0);
+    loader->SaveWritten = 0;
     loader->Busy.store(0);
+}
+
+// Ends a held save that will not be renamed: its new file is gone already (or goes here), the
+// target stays, and no error is reported; the loader is idle again.
+void SaveDrop(AsyncHTTP* loader) {
+    if (loader->File) AsyncFile_Close(loader->File);
+    if (void* replacement = loader->Replacement.exchange(nullptr)) Platform_DocumentReplaceAbort(&replacement);
+    {
+        CriticalSectionGuard guard(loader->Lock);
+        FreeBody(&loader->SaveBuffer, &loader->SaveSize, &loader->SaveLength);
+    }
+    loader->SaveWritten = 0;
+    loader->SaveHeld.store(0);
+    loader->Busy.store(0);
+}
+
+// The end of a held save's write: written whole, it waits for the commit; a write that failed
+// drops the save unreported (the owner's own save then meets and reports the fault).
+void SaveWrittenEvent(void* instance, void* payload) {
+    auto* loader = static_cast<AsyncHTTP*>(instance);
+    auto* p = static_cast<CompletePayload*>(payload);
+    if (p->Generation != loader->Generation.load() || !loader->SaveHeld.load()) return;
+    if (p->Code == 0) loader->SaveWritten = 1;
+    else SaveDrop(loader);
 }
 
 void SaveCompleteEvent(void* instance, void* payload) {
@@ -535,6 +568,16 @@ int64_t FileWriteCallback(AsyncFile*, void* user, uint64_t, void*, uint32_t tran
         code = WEBGET_ERROR_OS;
         codeEx = (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + (error ? error : EIO));
     }
+    if (loader->SaveHeld.load()) {
+        // Written whole, the new file waits, not yet named as the target, for the owner's commit;
+        // cut short, it goes.
+        if (code != 0)
+            if (void* replacement = loader->Replacement.exchange(nullptr)) Platform_DocumentReplaceAbort(&replacement);
+        CompletePayload payload{code, codeEx, loader->SaveGeneration, 0, 0, nullptr};
+        EventQueue_Add(loader->Queue, loader, &payload, sizeof(payload), SaveWrittenEvent);
+        AsyncHTTP_Release(&loader);
+        return 1;
+    }
     void* replacement = loader->Replacement.exchange(nullptr);
     if (replacement && code == 0) {
         if (!Platform_DocumentReplaceCommit(&replacement)) {
@@ -544,7 +587,7 @@ int64_t FileWriteCallback(AsyncFile*, void* user, uint64_t, void*, uint32_t tran
     } else if (replacement) {
         Platform_DocumentReplaceAbort(&replacement);
     }
-    CompletePayload payload{code, codeEx, loader->Generation.load(), 0, 0, nullptr};
+    CompletePayload payload{code, codeEx, loader->SaveGeneration, 0, 0, nullptr};
     EventQueue_Add(loader->Queue, loader, &payload, sizeof(payload), SaveCompleteEvent);
     AsyncHTTP_Release(&loader);
     return 1;
@@ -619,6 +662,8 @@ void ResetInternal(AsyncHTTP* loader) {
     }
     if (loader->File) AsyncFile_Close(loader->File);
     if (void* replacement = loader->Replacement.exchange(nullptr)) Platform_DocumentReplaceAbort(&replacement);
+    loader->SaveHeld.store(0);
+    loader->SaveWritten = 0;
     {
         CriticalSectionGuard guard(loader->Lock);
         ResetDocument(loader);
@@ -734,7 +779,9 @@ int64_t AsyncHTTP_Load(AsyncHTTP* loader, const char* url, uint32_t signatureReq
     return 1;
 }
 
-int64_t AsyncHTTP_Save(AsyncHTTP* loader, const char* path, const char* scratch) {
+namespace {
+
+int64_t StartSave(AsyncHTTP* loader, const char* path, const char* scratch, bool held) {
     CLASS_CHECK(loader, ASYNCHTTP_CLASS_ID);
     ASSERT_POINTER(path);
     if (!ClaimBusy(loader)) return 0;
@@ -788,6 +835,9 @@ int64_t AsyncHTTP_Save(AsyncHTTP* loader, const char* path, const char* scratch)
     loader->Code = 0;
     loader->CodeEx = 0;
     loader->SaveLength = length;
+    loader->SaveWritten = 0;
+    loader->SaveHeld.store(held ? 1 : 0);
+    loader->SaveGeneration = loader->Generation.load();
     loader->Replacement.store(replacement);
     AsyncHTTP_AddRef(loader);
     // The digest is taken while the worker writes and syncs the same bytes, which only read them.
@@ -798,6 +848,52 @@ int64_t AsyncHTTP_Save(AsyncHTTP* loader, const char* path, const char* scratch)
     AsyncFile_Write(loader->File, 0, bytes, length, loader, FileWriteCallback);
     if (loader->Hash)
         Hash_QuickString(loader->Hash, bytes, (int32_t)length, 0, loader->Digest, (int32_t)sizeof(loader->Digest));
+    return 1;
+}
+
+} // namespace
+
+int64_t AsyncHTTP_Save(AsyncHTTP* loader, const char* path, const char* scratch) {
+    return StartSave(loader, path, scratch, false);
+}
+
+int64_t AsyncHTTP_SaveHeld(AsyncHTTP* loader, const char* path, const char* scratch) {
+    ASSERT_POINTER(path);
+    // An empty path has no new file to hold: the save completes at once as Save's does.
+    return StartSave(loader, path, scratch, path[0] != 0);
+}
+
+int64_t AsyncHTTP_IsSaveWritten(AsyncHTTP* loader) {
+    CLASS_CHECK(loader, ASYNCHTTP_CLASS_ID);
+    return loader->SaveHeld.load() && loader->SaveWritten ? 1 : 0;
+}
+
+int64_t AsyncHTTP_SaveCommit(AsyncHTTP* loader) {
+    CLASS_CHECK(loader, ASYNCHTTP_CLASS_ID);
+    if (!AsyncHTTP_IsSaveWritten(loader)) return 0;
+    uint32_t code = 0, codeEx = 0;
+    void* replacement = loader->Replacement.exchange(nullptr);
+    if (!replacement) {
+        code = WEBGET_ERROR_OS;
+        codeEx = PLATFORM_ERROR_ERRNO_BASE + EIO;
+    } else if (!Platform_DocumentReplaceCommit(&replacement)) {
+        code = WEBGET_ERROR_OS;
+        codeEx = (uint32_t)Platform_GetLastError();
+    }
+    SaveFinish(loader, code, codeEx);
+    return 1;
+}
+
+int64_t AsyncHTTP_SaveAbort(AsyncHTTP* loader) {
+    CLASS_CHECK(loader, ASYNCHTTP_CLASS_ID);
+    if (!loader->SaveHeld.load()) return 0;
+    // The new file is taken first, so that no end of its write can rename it; that end, queued or
+    // still to come, is then dropped. The new file goes, the target stays.
+    void* replacement = loader->Replacement.exchange(nullptr);
+    loader->Generation.fetch_add(1);
+    loader->SaveHeld.store(0);
+    if (replacement) Platform_DocumentReplaceAbort(&replacement);
+    SaveDrop(loader);
     return 1;
 }
 

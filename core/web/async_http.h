@@ -71,6 +71,18 @@ int64_t AsyncHTTP_Load(AsyncHTTP* loader, const char* url, uint32_t signatureReq
 // completes at once as a success. With scratch, the new file takes that name in the target's
 // folder, created exclusively (one the caller recorded before, so that a kill's leavings are found).
 int64_t AsyncHTTP_Save(AsyncHTTP* loader, const char* path, const char* scratch = nullptr);
+// The same save, held before its rename: its bytes are written to the new file (the loader stays
+// busy) and AsyncHTTP_IsSaveWritten then says so; AsyncHTTP_SaveCommit renames it over the path
+// on the calling thread and ends the save as Save's end would; AsyncHTTP_SaveAbort (or a reset)
+// drops it, the path left as it was. A write that fails drops it too. A dropped held save reports
+// no error and leaves the loader idle, its document as it was: the owner's save (Save) is then
+// the one that meets and reports a fault.
+int64_t AsyncHTTP_SaveHeld(AsyncHTTP* loader, const char* path, const char* scratch = nullptr);
+int64_t AsyncHTTP_IsSaveWritten(AsyncHTTP* loader);
+// 1 when a written held save was committed (its outcome then as a save's); 0 when none waits.
+int64_t AsyncHTTP_SaveCommit(AsyncHTTP* loader);
+// 1 when a held save was dropped; 0 when none was held.
+int64_t AsyncHTTP_SaveAbort(AsyncHTTP* loader);
 // Cancels what runs and clears the loader for reuse; the error count and resume time stay.
 int64_t AsyncHTTP_Reset(AsyncHTTP* loader);
 

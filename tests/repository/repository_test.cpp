@@ -1475,7 +1475,10 @@ TEST_F(RepositoryTest, TheReplacedManifestARunKeptGoesByItsIdentityAndNoOtherFil
             std::ofstream(replaced, std::ios::binary | std::ios::trunc) << "{\"id\":\"the user's\"}";
         } else if (swap != Swap::None) {
             ASSERT_EQ(unlink(replaced.c_str()), 0);
-            Put(replaced, swap == Swap::OtherFileSameBytes ? kept : "{\"id\":\"the user's\"}");
+            // The other bytes are as many as the kept ones, one of them changed.
+            std::string other = kept;
+            other[other.size() / 2] ^= 1;
+            Put(replaced, swap == Swap::OtherFileSameBytes ? kept : other);
         }
         ASSERT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_SYNC) && !(State() & REPOSITORY_STATEFLAG_ALIVE); }));
         EXPECT_EQ(Repository_IsFailed(repo), 0) << printed.Text;

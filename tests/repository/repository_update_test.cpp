@@ -327,3 +327,20 @@ TEST_F(RepositoryUpdateTest, EachSyncTakesTheStatusOfTheFilesAnew) {
         EXPECT_TRUE(Same());
     }
 }
+
+// A file put before the others moves every piece after it onto other slices of the same unchanged
+// files: each such piece is read back and found in place, not fetched and written again; only the
+// piece that holds the new file's bytes is written.
+TEST_F(RepositoryUpdateTest, PiecesMovedOntoOtherSlicesOfUnchangedFilesAreFoundInPlace) {
+    Shell("rm -rf " + Root() + "/local " + Root() + "/state");
+    std::map<std::string, std::string> files = {{"b", Content(100, 1)}, {"c", Content(100, 2)}, {"d", Content(100, 3)}};
+    Version("v1", files);
+    ASSERT_TRUE(Update()) << printed.Text;
+    files["a"] = Content(10, 4);
+    Version("v2", files);
+    ASSERT_TRUE(Update()) << printed.Text;
+    EXPECT_TRUE(Same());
+    // 310 bytes in pieces of 16: the first holds all of "a".
+    EXPECT_EQ(Counter("piecesWritten"), 1.0) << printed.Text;
+    EXPECT_EQ(Counter("piecesSkipped"), 19.0) << printed.Text;
+}

@@ -689,6 +689,58 @@ TEST_F(AsyncHTTPSaveTest, AGivenScratchNameIsTheOneMadeAndNeverOneTaken) {
     }
 }
 
+// A held save writes its new file beside the target and renames it only when committed: until then
+// the target is the old file and the loader busy. A commit ends it as a plain save ends (the bytes,
+// the digest); an abort or a reset, before or after the write ended, leaves the old file and
+// nothing beside it, reports no error, and leaves the loader idle with its document.
+TEST_F(AsyncHTTPSaveTest, AHeldSaveRenamesOnlyWhenCommitted) {
+    Policy policy;
+    policy.Answer = ASYNCHTTP_POLICY_FINAL;
+    AsyncHTTP_SetErrorCallback(loader, &policy, PolicyCallback);
+    const std::string path = dir.file("doc.json"), doc = "{\"name\":\"json\",\"n\":[1,2]}";
+    enum class End { AbortAtOnce, Abort, Reset, Commit };
+    for (const End end : {End::AbortAtOnce, End::Abort, End::Reset, End::Commit}) {
+        SCOPED_TRACE((int)end);
+        ASSERT_EQ(Load("/doc.json").Code, 0u);
+        AsyncHTTP_SetHashAlgorithm(loader, "SHA256"); // a reset lets it go
+        std::ofstream(path) << "before";
+        ASSERT_EQ(AsyncHTTP_SaveHeld(loader, path.c_str(), ".doc.json.held"), 1);
+        EXPECT_EQ(AsyncHTTP_Save(loader, path.c_str()), 0);
+        if (end != End::AbortAtOnce) {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (!AsyncHTTP_IsSaveWritten(loader) && std::chrono::steady_clock::now() < deadline) Pass();
+            ASSERT_EQ(AsyncHTTP_IsSaveWritten(loader), 1);
+            EXPECT_EQ(ReadFile(path), "before");
+            EXPECT_EQ(ReadFile(dir.file(".doc.json.held")), doc);
+        }
+        if (end == End::Commit) {
+            EXPECT_EQ(AsyncHTTP_SaveCommit(loader), 1);
+            EXPECT_EQ(ReadFile(path), doc);
+            EXPECT_EQ(AsyncHTTP_IsSaveComplete(loader), 1);
+            char digest[ASYNCHTTP_DIGEST_SIZE] = {};
+            AsyncHTTP_GetDigest(loader, digest, sizeof(digest));
+            EXPECT_EQ(std::string(digest) + "\n", *RunOracle("sha256sum '" + path + "' | cut -c1-64", "", 30));
+        } else if (end == End::Reset) {
+            EXPECT_EQ(AsyncHTTP_Reset(loader), 1);
+        } else {
+            EXPECT_EQ(AsyncHTTP_SaveAbort(loader), 1);
+            EXPECT_EQ(AsyncHTTP_SaveCommit(loader), 0);
+            EXPECT_EQ(AsyncHTTP_IsSaveComplete(loader), 0);
+        }
+        Drain();
+        EXPECT_EQ(AsyncHTTP_IsAlive(loader), 0);
+        EXPECT_EQ(ReadFile(path), end == End::Commit ? doc : "before");
+        EXPECT_EQ(*RunOracle("ls -A '" + dir.path() + "'", "", 30), "doc.json\n");
+        EXPECT_EQ(policy.Calls, 0);
+        if (end == End::Abort) {
+            // The document is as it was: a plain save writes it.
+            ASSERT_EQ(AsyncHTTP_Save(loader, path.c_str()), 1);
+            EXPECT_EQ(Wait().Code, 0u);
+            EXPECT_EQ(ReadFile(path), doc);
+        }
+    }
+}
+
 // An owner may let go of a loader at any point; what it started still ends cleanly.
 TEST_F(AsyncHTTPSaveTest, OwnerReleasingMidwayLosesNothing) {
     ASSERT_EQ(Load("/doc.json").Code, 0u);
