@@ -2710,7 +2710,8 @@ int64_t Repository_Process(Repository* repository) {
     if (Alias_IsAlive(r->AliasDoc)) flags |= REPOSITORY_STATEFLAG_ALIAS_LOADING;
     if (Catalog_IsAlive(r->CatalogDoc)) flags |= REPOSITORY_STATEFLAG_CATALOG_LOADING;
     if (MetaFile_IsAlive(r->LocalMeta)) flags |= REPOSITORY_STATEFLAG_LOCALMETAFILE_LOADING;
-    if (MetaFile_IsAlive(r->RemoteMeta)) flags |= REPOSITORY_STATEFLAG_REMOTEMETAFILE_LOADING;
+    // A save held while the copy runs is no load of the manifest (nor counts as one's time).
+    if (MetaFile_IsAlive(r->RemoteMeta) && r->SaveHeld != 1) flags |= REPOSITORY_STATEFLAG_REMOTEMETAFILE_LOADING;
     if ((flags & REPOSITORY_STATEFLAG_LOCALID) && (flags & REPOSITORY_STATEFLAG_REMOTEID)) {
         char localId[REPOSITORY_REMOTE_ID_SIZE];
         Repository_GetLocalId(r, localId, (int32_t)sizeof(localId));
