@@ -77,9 +77,6 @@ struct AsyncHTTP {
     // write is queued; SaveWritten once the write ended whole (on the loader's queue).
     std::atomic<uint32_t> SaveHeld;
     uint32_t SaveWritten;
-    // The generation a save started in: the end of its write reports under it, so that a reset
-    // or an abort in between drops that end however late it comes.
-    uint32_t SaveGeneration;
     int32_t LimitSize;
     uint32_t Code;
     uint32_t CodeEx;
@@ -559,9 +556,23 @@ void SaveCompleteEvent(void* instance, void* payload) {
     SaveFinish(loader, p->Code, p->CodeEx);
 }
 
+// One save's write, with the generation it began in: the end of a write the loader no longer waits
+// for (a reset or an abort came in between, perhaps a new save since) touches nothing of it.
+struct SaveWrite {
+    AsyncHTTP* Loader;
+    uint32_t Generation;
+};
+
 // The file queue: the new file replaces the old one only when it was written whole.
 int64_t FileWriteCallback(AsyncFile*, void* user, uint64_t, void*, uint32_t transferred, int32_t error) {
-    auto* loader = static_cast<AsyncHTTP*>(user);
+    auto* write = static_cast<SaveWrite*>(user);
+    AsyncHTTP* loader = write->Loader;
+    const uint32_t generation = write->Generation;
+    Memory_Free(write, sizeof(SaveWrite));
+    if (generation != loader->Generation.load()) {
+        AsyncHTTP_Release(&loader);
+        return 1;
+    }
     uint32_t code = 0;
     uint32_t codeEx = 0;
     if (error != 0 || transferred != loader->SaveLength) {
@@ -573,7 +584,7 @@ int64_t FileWriteCallback(AsyncFile*, void* user, uint64_t, void*, uint32_t tran
         // cut short, it goes.
         if (code != 0)
             if (void* replacement = loader->Replacement.exchange(nullptr)) Platform_DocumentReplaceAbort(&replacement);
-        CompletePayload payload{code, codeEx, loader->SaveGeneration, 0, 0, nullptr};
+        CompletePayload payload{code, codeEx, generation, 0, 0, nullptr};
         EventQueue_Add(loader->Queue, loader, &payload, sizeof(payload), SaveWrittenEvent);
         AsyncHTTP_Release(&loader);
         return 1;
@@ -587,7 +598,7 @@ int64_t FileWriteCallback(AsyncFile*, void* user, uint64_t, void*, uint32_t tran
     } else if (replacement) {
         Platform_DocumentReplaceAbort(&replacement);
     }
-    CompletePayload payload{code, codeEx, loader->SaveGeneration, 0, 0, nullptr};
+    CompletePayload payload{code, codeEx, generation, 0, 0, nullptr};
     EventQueue_Add(loader->Queue, loader, &payload, sizeof(payload), SaveCompleteEvent);
     AsyncHTTP_Release(&loader);
     return 1;
@@ -837,7 +848,6 @@ int64_t StartSave(AsyncHTTP* loader, const char* path, const char* scratch, bool
     loader->SaveLength = length;
     loader->SaveWritten = 0;
     loader->SaveHeld.store(held ? 1 : 0);
-    loader->SaveGeneration = loader->Generation.load();
     loader->Replacement.store(replacement);
     AsyncHTTP_AddRef(loader);
     // The digest is taken while the worker writes and syncs the same bytes, which only read them.
@@ -845,7 +855,9 @@ int64_t StartSave(AsyncHTTP* loader, const char* path, const char* scratch, bool
     // by a queue flushed on another thread, frees the bytes and says the save complete only after
     // the digest (SaveFinish).
     CriticalSectionGuard guard(loader->Lock);
-    AsyncFile_Write(loader->File, 0, bytes, length, loader, FileWriteCallback);
+    auto* write = static_cast<SaveWrite*>(Memory_Alloc(sizeof(SaveWrite)));
+    *write = {loader, loader->Generation.load()};
+    AsyncFile_Write(loader->File, 0, bytes, length, write, FileWriteCallback);
     if (loader->Hash)
         Hash_QuickString(loader->Hash, bytes, (int32_t)length, 0, loader->Digest, (int32_t)sizeof(loader->Digest));
     return 1;
