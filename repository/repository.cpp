@@ -642,8 +642,8 @@ constexpr uint64_t kContentProof = 1ull << 62;
 
 // The proof of a run of bytes, taken as they come: eight bytes at a time (little-endian), each
 // folded in by a multiply and a rotation, then the length and a final mix. Records written before
-// it hold a byte-by-byte FNV-1a proof instead, which a check may take beside it (Legacy) so that
-// what they name is still known.
+// it hold a byte-by-byte FNV-1a proof instead, which a check takes (Legacy) only where the word-wise
+// one did not match, so that what they name is still known.
 struct BytesProof {
     uint64_t Hash = 0x243F6A8885A308D3ull;
     uint64_t Length = 0;
@@ -662,9 +662,11 @@ struct BytesProof {
         return word;
     }
     void Add(const uint8_t* p, size_t n) {
-        if (Legacy)
-            for (size_t i = 0; i < n; i++) Fnv = (Fnv ^ p[i]) * 1099511628211ull;
         Length += n;
+        if (Legacy) {
+            for (size_t i = 0; i < n; i++) Fnv = (Fnv ^ p[i]) * 1099511628211ull;
+            return;
+        }
         if (TailLength) {
             const size_t take = std::min<size_t>(sizeof(Tail) - TailLength, n);
             memcpy(Tail + TailLength, p, take);
@@ -694,16 +696,16 @@ struct BytesProof {
 };
 
 // The proof of the open file's bytes, read to the bound a manifest may have; 0 where they cannot
-// all be read (*failed: the errno value of a read the disk failed). *legacy, where asked for: the
-// proof a record written before BytesProof holds.
-uint64_t ContentProof(Repository* r, int32_t fd, int32_t* failed = nullptr, uint64_t* legacy = nullptr) {
+// all be read (*failed: the errno value of a read the disk failed). legacy: the proof a record
+// written before BytesProof holds instead.
+uint64_t ContentProof(Repository* r, int32_t fd, int32_t* failed = nullptr, bool legacy = false) {
     constexpr uint32_t kChunk = 64 * 1024;
     int32_t limit = 0;
     MetaFile_GetLimitSize(r->LocalMeta, &limit);
     const uint64_t bound = limit >= 1 ? (uint64_t)limit : (uint64_t)256 << 20;
     uint8_t* chunk = static_cast<uint8_t*>(Memory_Alloc(kChunk));
     BytesProof proof;
-    proof.Legacy = legacy != nullptr;
+    proof.Legacy = legacy;
     uint64_t at = 0;
     bool whole = false;
     for (uint32_t got = 0; at <= bound; at += got) {
@@ -718,8 +720,8 @@ uint64_t ContentProof(Repository* r, int32_t fd, int32_t* failed = nullptr, uint
         proof.Add(chunk, got);
     }
     Memory_Free(chunk, kChunk);
-    if (legacy) *legacy = whole ? proof.LegacyProof() : 0;
-    return whole ? proof.Proof() : 0;
+    if (!whole) return 0;
+    return legacy ? proof.LegacyProof() : proof.Proof();
 }
 
 bool IsContentProof(uint64_t proof) { return (proof & kContentProof) && !(proof & STORAGE_FILE_OS_TOKEN); }
@@ -758,9 +760,12 @@ Kept KeptAt(Repository* r, int32_t folder, const char* leaf, const char* name, b
             return;
         }
         int32_t fd = -1;
-        if (!content && !failed && !status.OtherUser && status.Kind == STORAGE_FILE_OS_FILE &&
-            (failed = StorageFileOS_OpenFile(folder, name, 0, &fd)) == 0)
-            content = ContentProof(r, fd, &failed, &legacy);
+        if ((!content || (content != e.Proof && !legacy)) && !failed && !status.OtherUser &&
+            status.Kind == STORAGE_FILE_OS_FILE && (failed = StorageFileOS_OpenFile(folder, name, 0, &fd)) == 0) {
+            if (!content) content = ContentProof(r, fd, &failed);
+            // Read again only for a record the word-wise proof does not match.
+            if (content && content != e.Proof && !failed) legacy = ContentProof(r, fd, &failed, true);
+        }
         StorageFileOS_Close(&fd);
         ours = content && (content == e.Proof || legacy == e.Proof);
     });

@@ -324,35 +324,50 @@ void Skip(StorageCopy* c, StorageRequest* request, const char* format) {
     StorageRequest_SetComplete(request, 1);
 }
 
-// The destination manifest's piece with this digest that covers the same file slices; -1 when none.
-// other is scratch, on any manifest: each candidate is built in it.
-int32_t MaskMatch(StorageCopy* c, StorageRequest* request, StorageRequest* other) {
-    if (!c->DestMeta || !c->Source) return -1;
+// The source piece's digest at index and the destination's piece list, where both manifests are
+// there and use the same digest algorithm; false otherwise.
+bool SourceDigest(StorageCopy* c, int32_t index, PieceList** dest, uint8_t (&digest)[128], uint32_t* size) {
     PieceList* source = nullptr;
-    PieceList* dest = nullptr;
-    if (!MetaFile_GetPieceListHandle(c->Source, &source) || !MetaFile_GetPieceListHandle(c->DestMeta, &dest) ||
-        !source || !dest)
-        return -1;
+    *dest = nullptr;
+    *size = 0;
+    if (!c->DestMeta || !c->Source || !MetaFile_GetPieceListHandle(c->Source, &source) ||
+        !MetaFile_GetPieceListHandle(c->DestMeta, dest) || !source || !*dest)
+        return false;
     char a[64] = {}, b[64] = {};
     PieceList_GetAlgorithmName(source, a, (int32_t)sizeof(a));
-    PieceList_GetAlgorithmName(dest, b, (int32_t)sizeof(b));
-    if (strcmp(a, b) != 0) return -1;
-    uint32_t size = 0;
-    PieceList_GetDigestSize(source, &size);
+    PieceList_GetAlgorithmName(*dest, b, (int32_t)sizeof(b));
+    PieceList_GetDigestSize(source, size);
+    return strcmp(a, b) == 0 && *size > 0 && *size <= sizeof(digest) &&
+           PieceList_GetDigestByIndex(source, index, digest, (int32_t)sizeof(digest));
+}
+
+// Builds other, scratch on any manifest, as the destination manifest's piece i; true when it covers
+// the same file slices as request. The caller lets it go (ClearScratch).
+bool SameSlices(StorageCopy* c, StorageRequest* request, StorageRequest* other, int32_t i) {
+    StorageRequest_Reset(other);
+    StorageRequest_SetMetaFileHandle(other, c->DestMeta);
+    return StorageRequest_IndexAdd(other, i) && StorageRequest_Compare(request, other) == 1;
+}
+
+// Scratch holds no manifest between uses.
+void ClearScratch(StorageRequest* other) {
+    StorageRequest_Reset(other);
+    StorageRequest_SetMetaFileHandle(other, nullptr);
+}
+
+// The destination manifest's piece with this digest that covers the same file slices; -1 when none.
+int32_t MaskMatch(StorageCopy* c, StorageRequest* request, StorageRequest* other) {
+    PieceList* dest = nullptr;
     uint8_t digest[128];
-    if (size == 0 || size > sizeof(digest)) return -1;
+    uint32_t size = 0;
     const int32_t index = StartIndex(request);
-    if (!PieceList_GetDigestByIndex(source, index, digest, (int32_t)sizeof(digest))) return -1;
+    if (!SourceDigest(c, index, &dest, digest, &size)) return -1;
     int32_t total = 0;
     PieceList_GetPieceTotal(dest, &total);
     const auto same = [&](int32_t i) {
         if (PieceList_CompareByIndex(dest, i, digest, (int32_t)size) != 1) return false;
-        StorageRequest_Reset(other);
-        StorageRequest_SetMetaFileHandle(other, c->DestMeta);
-        const bool found = StorageRequest_IndexAdd(other, i) && StorageRequest_Compare(request, other) == 1;
-        // Scratch holds no manifest between uses.
-        StorageRequest_Reset(other);
-        StorageRequest_SetMetaFileHandle(other, nullptr);
+        const bool found = SameSlices(c, request, other, i);
+        ClearScratch(other);
         return found;
     };
     // A version mostly keeps a piece where it was: its own place is tried before every other.
@@ -368,31 +383,18 @@ int32_t MaskMatch(StorageCopy* c, StorageRequest* request, StorageRequest* other
 // manifest lists it. Those slices then hold the installed piece, whose digest the check would find;
 // reading them back would only say so. Anything else is checked.
 bool KnownToDiffer(StorageCopy* c, StorageRequest* request, StorageRequest* other) {
-    PieceList* source = nullptr;
     PieceList* dest = nullptr;
-    if (!c->DestMeta || !c->Source || !MetaFile_GetPieceListHandle(c->Source, &source) ||
-        !MetaFile_GetPieceListHandle(c->DestMeta, &dest) || !source || !dest)
-        return false;
-    char a[64] = {}, b[64] = {};
-    PieceList_GetAlgorithmName(source, a, (int32_t)sizeof(a));
-    PieceList_GetAlgorithmName(dest, b, (int32_t)sizeof(b));
-    uint32_t size = 0;
-    PieceList_GetDigestSize(source, &size);
     uint8_t digest[128];
+    uint32_t size = 0;
     const int32_t index = StartIndex(request);
     int32_t total = 0;
+    if (!SourceDigest(c, index, &dest, digest, &size)) return false;
     PieceList_GetPieceTotal(dest, &total);
-    if (strcmp(a, b) != 0 || size == 0 || size > sizeof(digest) || index < 0 || index >= total ||
-        !PieceList_GetDigestByIndex(source, index, digest, (int32_t)sizeof(digest)) ||
-        PieceList_CompareByIndex(dest, index, digest, (int32_t)size) == 1)
-        return false;
-    StorageRequest_Reset(other);
-    StorageRequest_SetMetaFileHandle(other, c->DestMeta);
+    if (index < 0 || index >= total || PieceList_CompareByIndex(dest, index, digest, (int32_t)size) == 1) return false;
     uint32_t found = 1, place = c->SweptNext;
-    const bool known = StorageRequest_IndexAdd(other, index) && StorageRequest_Compare(request, other) == 1 &&
+    const bool known = SameSlices(c, request, other, index) &&
                        StorageFile_ExistsAtOnce(c->Dest, other, &found, c->Sweep, &place) && found == 0;
-    StorageRequest_Reset(other);
-    StorageRequest_SetMetaFileHandle(other, nullptr);
+    ClearScratch(other);
     return known;
 }
 

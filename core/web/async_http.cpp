@@ -508,7 +508,8 @@ void RequestAddEvent(void* instance, void* payload) {
 
 // ---- Save -------------------------------------------------------------------------------------
 
-void SaveFinish(AsyncHTTP* loader, uint32_t code, uint32_t codeEx) {
+// What every end of a save lets go: the file, the bytes, the hold.
+void CloseSave(AsyncHTTP* loader) {
     if (loader->File) AsyncFile_Close(loader->File);
     {
         // A queue flushed on another thread may end the save while its digest is still taken
@@ -516,27 +517,34 @@ void SaveFinish(AsyncHTTP* loader, uint32_t code, uint32_t codeEx) {
         CriticalSectionGuard guard(loader->Lock);
         FreeBody(&loader->SaveBuffer, &loader->SaveSize, &loader->SaveLength);
     }
+    loader->SaveHeld.store(0);
+    loader->SaveWritten = 0;
+}
+
+void SaveFinish(AsyncHTTP* loader, uint32_t code, uint32_t codeEx) {
+    CloseSave(loader);
     HandleError(loader, ASYNCHTTP_OPERATION_SAVE, code, codeEx);
     loader->Code = code;
     loader->CodeEx = codeEx;
     if (code == 0) loader->SaveComplete = 1;
-    loader->SaveHeld.store(0);
-    loader->SaveWritten = 0;
     loader->Busy.store(0);
 }
 
 // Ends a held save that will not be renamed: its new file is gone already (or goes here), the
 // target stays, and no error is reported; the loader is idle again.
 void SaveDrop(AsyncHTTP* loader) {
-    if (loader->File) AsyncFile_Close(loader->File);
+    CloseSave(loader);
     if (void* replacement = loader->Replacement.exchange(nullptr)) Platform_DocumentReplaceAbort(&replacement);
-    {
-        CriticalSectionGuard guard(loader->Lock);
-        FreeBody(&loader->SaveBuffer, &loader->SaveSize, &loader->SaveLength);
-    }
-    loader->SaveWritten = 0;
-    loader->SaveHeld.store(0);
     loader->Busy.store(0);
+}
+
+// Ends the running save's claim on its new file: a later end of its write finds another
+// generation. Under the lock, so that an end of that write either took the file before or takes
+// nothing (FileWriteCallback). Returns the new file, for the caller to let go.
+void* DisownSave(AsyncHTTP* loader) {
+    CriticalSectionGuard guard(loader->Lock);
+    loader->Generation.fetch_add(1);
+    return loader->Replacement.exchange(nullptr);
 }
 
 // The end of a held save's write: written whole, it waits for the commit; a write that failed
@@ -569,27 +577,35 @@ int64_t FileWriteCallback(AsyncFile*, void* user, uint64_t, void*, uint32_t tran
     AsyncHTTP* loader = write->Loader;
     const uint32_t generation = write->Generation;
     Memory_Free(write, sizeof(SaveWrite));
-    if (generation != loader->Generation.load()) {
+    uint32_t code = 0;
+    uint32_t codeEx = 0;
+    bool current = false, held = false;
+    void* replacement = nullptr;
+    {
+        // The generation is judged and the new file taken in one step against a reset or an
+        // abort (DisownSave): a save begun since never has its file taken here.
+        CriticalSectionGuard guard(loader->Lock);
+        current = generation == loader->Generation.load();
+        if (current && (error != 0 || transferred != loader->SaveLength)) {
+            code = WEBGET_ERROR_OS;
+            codeEx = (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + (error ? error : EIO));
+        }
+        held = current && loader->SaveHeld.load();
+        // Written whole, a held save's new file waits, not yet named as the target, for the
+        // owner's commit; cut short, it goes.
+        if (current && (!held || code != 0)) replacement = loader->Replacement.exchange(nullptr);
+    }
+    if (!current) {
         AsyncHTTP_Release(&loader);
         return 1;
     }
-    uint32_t code = 0;
-    uint32_t codeEx = 0;
-    if (error != 0 || transferred != loader->SaveLength) {
-        code = WEBGET_ERROR_OS;
-        codeEx = (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + (error ? error : EIO));
-    }
-    if (loader->SaveHeld.load()) {
-        // Written whole, the new file waits, not yet named as the target, for the owner's commit;
-        // cut short, it goes.
-        if (code != 0)
-            if (void* replacement = loader->Replacement.exchange(nullptr)) Platform_DocumentReplaceAbort(&replacement);
+    if (held) {
+        if (replacement) Platform_DocumentReplaceAbort(&replacement);
         CompletePayload payload{code, codeEx, generation, 0, 0, nullptr};
         EventQueue_Add(loader->Queue, loader, &payload, sizeof(payload), SaveWrittenEvent);
         AsyncHTTP_Release(&loader);
         return 1;
     }
-    void* replacement = loader->Replacement.exchange(nullptr);
     if (replacement && code == 0) {
         if (!Platform_DocumentReplaceCommit(&replacement)) {
             code = WEBGET_ERROR_OS;
@@ -658,7 +674,7 @@ void Serialise(AsyncHTTP* loader, uint32_t* code, uint32_t* codeEx) {
 // ---- Reset ------------------------------------------------------------------------------------
 
 void ResetInternal(AsyncHTTP* loader) {
-    loader->Generation.fetch_add(1);
+    void* replacement = DisownSave(loader);
     loader->BodyIn.store(0);
     // Queued events first: once they are disarmed none of them can touch the request below.
     EventQueue_RemoveInstance(loader->Queue, loader);
@@ -672,7 +688,7 @@ void ResetInternal(AsyncHTTP* loader) {
         WebGetRequest_Release(&request);
     }
     if (loader->File) AsyncFile_Close(loader->File);
-    if (void* replacement = loader->Replacement.exchange(nullptr)) Platform_DocumentReplaceAbort(&replacement);
+    if (replacement) Platform_DocumentReplaceAbort(&replacement);
     loader->SaveHeld.store(0);
     loader->SaveWritten = 0;
     {
@@ -899,12 +915,9 @@ int64_t AsyncHTTP_SaveCommit(AsyncHTTP* loader) {
 int64_t AsyncHTTP_SaveAbort(AsyncHTTP* loader) {
     CLASS_CHECK(loader, ASYNCHTTP_CLASS_ID);
     if (!loader->SaveHeld.load()) return 0;
-    // The new file is taken first, so that no end of its write can rename it; that end, queued or
-    // still to come, is then dropped. The new file goes, the target stays.
-    void* replacement = loader->Replacement.exchange(nullptr);
-    loader->Generation.fetch_add(1);
-    loader->SaveHeld.store(0);
-    if (replacement) Platform_DocumentReplaceAbort(&replacement);
+    // The end of its write, queued or still to come, is dropped; the new file goes, the target
+    // stays.
+    if (void* replacement = DisownSave(loader)) Platform_DocumentReplaceAbort(&replacement);
     SaveDrop(loader);
     return 1;
 }

@@ -322,13 +322,7 @@ TEST_F(RepositoryTest, PiecesThatSwapPlacesAreNotMaskedAway) {
     Repository_SetMask(repo, 1);
     ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
     EXPECT_TRUE(Same());
-    Dictionary* dump = nullptr;
-    Dictionary_Create(&dump);
-    Repository_Dump(repo, dump);
-    int32_t skipped = -1, written = -1;
-    Dictionary_GetInt32ByKey(dump, "piecesSkipped", &skipped);
-    Dictionary_GetInt32ByKey(dump, "piecesWritten", &written);
-    Dictionary_Release(&dump);
+    const double skipped = Counter("piecesSkipped"), written = Counter("piecesWritten");
     EXPECT_EQ(written, 2);
     EXPECT_EQ(skipped, 1);
 }
@@ -1490,6 +1484,47 @@ TEST_F(RepositoryTest, TheReplacedManifestARunKeptGoesByItsIdentityAndNoOtherFil
             << printed.Text;
         EXPECT_EQ(access((manifest + ".quarvpartial").c_str(), F_OK), -1);
     }
+}
+
+// A record written by an earlier version holds the replaced manifest's byte-by-byte FNV-1a proof:
+// the manifest it names is still known as the repository's and goes with its cleanup.
+TEST_F(RepositoryTest, AReplacedManifestRecordedByItsEarlierProofIsStillOurs) {
+    const std::string state = Root() + "/state", manifest = state + "/local.json", replaced = manifest + ".replaced",
+                      record = manifest + ".quarvpartial";
+    Shell("rm -rf " + Root() + "/local " + state + " && mkdir -p " + state);
+    Version("v1", {{"a.txt", Content(100, 1)}, {"b.txt", Content(50, 1)}});
+    NewRepository();
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    const std::string kept = Slurp(manifest);
+    Version("v2", {{"a.txt", Content(100, 2)}});
+    NewRepository();
+    Configure();
+    printed.Text.clear();
+    ASSERT_TRUE(Refreshed());
+    Repository_SetSync(repo, 1);
+    const std::string saved = Slurp(Root() + "/remote.json");
+    ASSERT_TRUE(Pump([&] { return Slurp(manifest) == saved; })) << printed.Text;
+    ASSERT_EQ(Slurp(replaced), kept);
+    // The entry rewritten in place as the earlier version wrote it.
+    uint64_t fnv = 14695981039346656037ull;
+    for (const char c : kept) fnv = (fnv ^ (uint8_t)c) * 1099511628211ull;
+    const uint64_t proof = (1ull << 62) | (fnv & ((1ull << 62) - 1));
+    std::string text = Slurp(record);
+    const std::string leaf = " local.json.replaced";
+    const size_t end = text.find(leaf + '\0');
+    ASSERT_NE(end, std::string::npos);
+    const size_t start = text.rfind(':', end) + 1;
+    text.replace(start, end - start, std::to_string(proof));
+    {
+        std::ofstream out(record, std::ios::binary | std::ios::in | std::ios::out | std::ios::trunc);
+        out << text;
+    }
+    ASSERT_TRUE(Pump([&] { return !(Actions() & REPOSITORY_ACTION_SYNC) && !(State() & REPOSITORY_STATEFLAG_ALIVE); }));
+    EXPECT_EQ(Repository_IsFailed(repo), 0) << printed.Text;
+    EXPECT_EQ(access((Root() + "/local/b.txt").c_str(), F_OK), -1);
+    EXPECT_EQ(access(replaced.c_str(), F_OK), -1) << printed.Text;
+    EXPECT_EQ(printed.Text.find("Not the repository's own file"), std::string::npos) << printed.Text;
 }
 
 // The record beside the manifest is the repository's by its first entry alone. A file of the

@@ -304,6 +304,16 @@ class RepositoryFixture : public WebGetTest {
         Repository_GetErrorCount(repo, &count);
         return count;
     }
+    // One of the repository's counters (Repository_Dump); -1 when it has none of that name.
+    double Counter(const char* key) {
+        Dictionary* dump = nullptr;
+        Dictionary_Create(&dump);
+        Repository_Dump(repo, dump);
+        double value = -1;
+        Dictionary_GetFloat64ByKey(dump, key, &value);
+        Dictionary_Release(&dump);
+        return value;
+    }
     void NewRepository() {
         Repository_Shutdown(repo);
         Pump([&] { return Repository_IsShutdown(repo) == 1; }, 10);

@@ -75,16 +75,6 @@ class RepositoryUpdateTest : public RepositoryFixture {
     static void NoteChange(Repository*, void* user, uint32_t old, uint32_t now) {
         static_cast<RepositoryUpdateTest*>(user)->changes.push_back({old, now});
     }
-    // One of the repository's counters (Repository_Dump).
-    double Counter(const char* key) {
-        Dictionary* dump = nullptr;
-        Dictionary_Create(&dump);
-        Repository_Dump(repo, dump);
-        double value = -1;
-        Dictionary_GetFloat64ByKey(dump, key, &value);
-        Dictionary_Release(&dump);
-        return value;
-    }
     // Refresh, then synchronise as the task does for an update that is not a repair.
     bool Update() {
         NewRepository();
