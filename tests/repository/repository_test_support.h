@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdarg>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -76,7 +77,8 @@ inline void WriteManifest(const std::string& dir, const std::string& id, const s
 }
 
 inline void Put(const std::string& path, const std::string& data) {
-    Shell("mkdir -p $(dirname " + path + ")");
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
     std::ofstream(path, std::ios::binary) << data;
 }
 
