@@ -61,6 +61,9 @@ class RepositoryTest : public RepositoryFixture {
         EXPECT_TRUE(Same());
         EXPECT_EQ(Shell("cmp " + state + " " + Root() + "/remote.json"), 0);
     }
+    // v1 installed with its manifest in `state`, then an update to v2 that drops b.txt, pumped until
+    // its manifest is saved with the one it replaced beside it; *kept is v1's manifest.
+    void UpdateUntilSaved(const std::string& state, std::string* kept);
 };
 
 // ---- The classifier --------------------------------------------------------------------------------
@@ -1433,6 +1436,26 @@ TEST_F(RepositoryTest, TheReplacedManifestIsKnownByItsBytesAlone) {
     }
 }
 
+void RepositoryTest::UpdateUntilSaved(const std::string& state, std::string* kept) {
+    const std::string manifest = state + "/local.json";
+    Shell("rm -rf " + Root() + "/local " + state + " && mkdir -p " + state);
+    Version("v1", {{"a.txt", Content(100, 1)}, {"b.txt", Content(50, 1)}});
+    NewRepository();
+    Configure();
+    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
+    *kept = Slurp(manifest);
+    Version("v2", {{"a.txt", Content(100, 2)}});
+    NewRepository();
+    Configure();
+    printed.Text.clear();
+    ASSERT_TRUE(Refreshed());
+    Repository_SetSync(repo, 1);
+    // Saved, the replaced manifest beside it: its end comes passes later, after the cleanup's.
+    const std::string saved = Slurp(Root() + "/remote.json");
+    ASSERT_TRUE(Pump([&] { return Slurp(manifest) == saved; })) << printed.Text;
+    ASSERT_EQ(Slurp(manifest + ".replaced"), *kept);
+}
+
 // The replaced manifest a run kept goes at its cleanup's end by its identity, its bytes not read
 // again (bytes written into it meanwhile do not keep it); any other file put at its name meanwhile is
 // judged by its bytes: one with the kept bytes is the replaced manifest still, one with other bytes
@@ -1442,22 +1465,8 @@ TEST_F(RepositoryTest, TheReplacedManifestARunKeptGoesByItsIdentityAndNoOtherFil
     const std::string state = Root() + "/state", manifest = state + "/local.json", replaced = manifest + ".replaced";
     for (const Swap swap : {Swap::None, Swap::BytesInPlace, Swap::OtherFileSameBytes, Swap::OtherFileOtherBytes}) {
         SCOPED_TRACE((int)swap);
-        Shell("rm -rf " + Root() + "/local " + state + " && mkdir -p " + state);
-        Version("v1", {{"a.txt", Content(100, 1)}, {"b.txt", Content(50, 1)}});
-        NewRepository();
-        Configure();
-        ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
-        const std::string kept = Slurp(manifest);
-        Version("v2", {{"a.txt", Content(100, 2)}});
-        NewRepository();
-        Configure();
-        printed.Text.clear();
-        ASSERT_TRUE(Refreshed());
-        Repository_SetSync(repo, 1);
-        // Saved, the replaced manifest beside it: its end comes passes later, after the cleanup's.
-        const std::string saved = Slurp(Root() + "/remote.json");
-        ASSERT_TRUE(Pump([&] { return Slurp(manifest) == saved; })) << printed.Text;
-        ASSERT_EQ(Slurp(replaced), kept);
+        std::string kept;
+        ASSERT_NO_FATAL_FAILURE(UpdateUntilSaved(state, &kept));
         StorageFileOSStatus status{};
         const int folder = open(state.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         ASSERT_GE(folder, 0);
@@ -1491,21 +1500,8 @@ TEST_F(RepositoryTest, TheReplacedManifestARunKeptGoesByItsIdentityAndNoOtherFil
 TEST_F(RepositoryTest, AReplacedManifestRecordedByItsEarlierProofIsStillOurs) {
     const std::string state = Root() + "/state", manifest = state + "/local.json", replaced = manifest + ".replaced",
                       record = manifest + ".quarvpartial";
-    Shell("rm -rf " + Root() + "/local " + state + " && mkdir -p " + state);
-    Version("v1", {{"a.txt", Content(100, 1)}, {"b.txt", Content(50, 1)}});
-    NewRepository();
-    Configure();
-    ASSERT_TRUE(Run(REPOSITORY_ACTION_SYNC)) << printed.Text;
-    const std::string kept = Slurp(manifest);
-    Version("v2", {{"a.txt", Content(100, 2)}});
-    NewRepository();
-    Configure();
-    printed.Text.clear();
-    ASSERT_TRUE(Refreshed());
-    Repository_SetSync(repo, 1);
-    const std::string saved = Slurp(Root() + "/remote.json");
-    ASSERT_TRUE(Pump([&] { return Slurp(manifest) == saved; })) << printed.Text;
-    ASSERT_EQ(Slurp(replaced), kept);
+    std::string kept;
+    ASSERT_NO_FATAL_FAILURE(UpdateUntilSaved(state, &kept));
     // The entry rewritten in place as the earlier version wrote it.
     uint64_t fnv = 14695981039346656037ull;
     for (const char c : kept) fnv = (fnv ^ (uint8_t)c) * 1099511628211ull;
