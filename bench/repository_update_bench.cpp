@@ -232,14 +232,14 @@ struct Env {
     }
     // The setup's writes are on the disk before a timed run, and so is the work that `sync` leaves
     // to the file system's next flush (here the first flush after it took 1.5 to 4 ms): otherwise the
-    // first side that flushes pays for the setup.
-    void Settle() {
-        Shell("sync");
+    // first side that flushes pays for the setup. False when the flush could not be made.
+    bool Settle() {
+        if (Shell("sync") != 0) return false;
         const int folder = open(File("dest").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (folder >= 0) {
-            syncfs(folder);
-            close(folder);
-        }
+        if (folder < 0) return false;
+        const bool synced = syncfs(folder) == 0;
+        close(folder);
+        return synced;
     }
     // An empty destination and no installed manifest: an install.
     void PrepareEmpty() {
@@ -356,7 +356,7 @@ void Update(benchmark::State& state, const std::string& tree, bool ours) {
         state.PauseTiming();
         env.Prepare(tree);
         const ino_t neighbour = env.Inode(env.File("dest/n"));
-        env.Settle();
+        if (!env.Settle()) return state.SkipWithError("the file system could not be flushed");
         state.ResumeTiming();
         const bool ok = ours ? RunOurUpdate(env, tree)
                              : Shell("rsync -a " + env.File(tree + "2/") + " " + env.File("dest/")) == 0;
@@ -380,7 +380,7 @@ void Install(benchmark::State& state, bool eachFile) {
     for (auto _ : state) {
         state.PauseTiming();
         env.PrepareEmpty();
-        env.Settle();
+        if (!env.Settle()) return state.SkipWithError("the file system could not be flushed");
         tableCalls = 0;
         StorageFileOS_SetCalls(&kCounted);
         state.ResumeTiming();
@@ -407,7 +407,7 @@ void Many(benchmark::State& state, bool update) {
     for (auto _ : state) {
         state.PauseTiming();
         env.Prepare("many");
-        env.Settle();
+        if (!env.Settle()) return state.SkipWithError("the file system could not be flushed");
         OurRun run(env, "many");
         if (update) {
             if (!run.Refresh()) return state.SkipWithError("the refresh failed");

@@ -76,10 +76,15 @@ inline void WriteManifest(const std::string& dir, const std::string& id, const s
     unlink(scriptPath.c_str());
 }
 
+// Writes a file of a test's tree; a folder or a write that fails fails the test, naming the path.
 inline void Put(const std::string& path, const std::string& data) {
-    std::error_code ignored;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
-    std::ofstream(path, std::ios::binary) << data;
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
+    if (error) ADD_FAILURE() << "cannot make the folders of " << path << ": " << error.message();
+    std::ofstream out(path, std::ios::binary);
+    out << data;
+    out.close();
+    if (!out) ADD_FAILURE() << "cannot write " << path;
 }
 
 inline std::string Content(size_t n, int seed) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 
 #include "core/certs/cert_store.h"
@@ -488,7 +489,8 @@ TEST_F(WorkflowTest, RunningWhatTheWorkflowLacks) {
         const size_t at = line.find(prefix);
         if (at == std::string::npos) continue;
         const std::string rest = line.substr(at + prefix.size());
-        const bool digits = rest.size() >= 6 && std::all_of(rest.begin(), rest.begin() + 4, ::isdigit);
+        const bool digits = rest.size() >= 6 && std::all_of(rest.begin(), rest.begin() + 4,
+                                                                         [](unsigned char c) { return std::isdigit(c) != 0; });
         completed = completed || rest.rfind("0s (0)", 0) == 0 || (digits && rest.compare(4, 6, "ms (0)") == 0);
     }
     EXPECT_TRUE(completed) << all;
