@@ -16,6 +16,26 @@ def whole(body, extra=b""):
     return b"HTTP/1.1 200 OK\r\n" + extra + b"Content-Length: %d\r\n\r\n" % len(body) + body
 
 
+class Repeat:
+    """A head, then n copies of one byte sent from a small buffer: a body of hundreds of MiB made
+    whole first cost seconds of allocation on a loaded machine before its first byte went out."""
+
+    def __init__(self, head, byte, n):
+        self.head, self.byte, self.n = head, byte, n
+
+    def send(self, s):
+        s.sendall(self.head)
+        block = memoryview(self.byte * (1 << 20))
+        left = self.n
+        while left:
+            step = min(left, len(block))
+            s.sendall(block[:step])
+            left -= step
+
+
+bombs = {}
+
+
 def answer(path, query, head):
     """A list of pieces sent with a short pause between them."""
     if path == "/interim":  # two interim answers, the final one a moment later
@@ -32,11 +52,15 @@ def answer(path, query, head):
         body = b"".join(gzip(b"ab") for _ in range(int(query["n"][0])))
         return [whole(body, b"Content-Encoding: gzip\r\n")]
     if path == "/bomb":  # n MiB of zeros, gzip-encoded (about 1000:1), with the status asked for
-        body = gzip(b"\0" * (int(query["mib"][0]) << 20))
+        mib = int(query["mib"][0])
+        # Made once per size: compressing tens of MiB again for each request held the answer
+        # back for seconds on a loaded machine.
+        body = bombs.get(mib) or bombs.setdefault(mib, gzip(b"\0" * (mib << 20)))
         status = query.get("status", ["200"])[0].encode()
         return [b"HTTP/1.1 %s Status\r\nContent-Encoding: gzip\r\nContent-Length: %d\r\n\r\n" % (status, len(body)) + body]
-    if path == "/plain":  # n bytes, not encoded
-        return [whole(b"p" * int(query["n"][0]))]
+    if path == "/plain":  # n bytes, not encoded, streamed (see Repeat)
+        n = int(query["n"][0])
+        return [Repeat(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % n, b"p", n)]
     if path == "/lengths":  # the lengths the query lists, one header line each
         lines = b"".join(b"Content-Length: %s\r\n" % n.encode() for n in query["n"][0].split(","))
         return [b"HTTP/1.1 200 OK\r\n" + lines + b"\r\nhello" + b"x" * 20]
@@ -91,7 +115,10 @@ class Handler(socketserver.BaseRequestHandler):
             for i, piece in enumerate(pieces):
                 if i:
                     time.sleep(0.05)
-                s.sendall(piece)
+                try:
+                    piece.send(s) if isinstance(piece, Repeat) else s.sendall(piece)
+                except OSError:
+                    return  # the client refused the answer part way and closed
 
 
 class Server(socketserver.ThreadingTCPServer):
