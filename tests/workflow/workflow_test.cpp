@@ -489,9 +489,11 @@ TEST_F(WorkflowTest, RunningWhatTheWorkflowLacks) {
         const size_t at = line.find(prefix);
         if (at == std::string::npos) continue;
         const std::string rest = line.substr(at + prefix.size());
-        const bool digits = rest.size() >= 6 && std::all_of(rest.begin(), rest.begin() + 4,
-                                                                         [](unsigned char c) { return std::isdigit(c) != 0; });
-        completed = completed || rest.rfind("0s (0)", 0) == 0 || (digits && rest.compare(4, 6, "ms (0)") == 0);
+        const bool digits =
+            rest.size() >= 10 &&
+            std::all_of(rest.begin(), rest.begin() + 4, [](unsigned char c) { return std::isdigit(c) != 0; });
+        completed =
+            completed || rest.rfind("0s (0)", 0) == 0 || (digits && rest.compare(4, 6, "ms (0)") == 0);
     }
     EXPECT_TRUE(completed) << all;
     Workflow_SetGlobal(workflow, 1);

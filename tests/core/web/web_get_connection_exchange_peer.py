@@ -55,7 +55,9 @@ def answer(path, query, head):
         mib = int(query["mib"][0])
         # Made once per size: compressing tens of MiB again for each request held the answer
         # back for seconds on a loaded machine.
-        body = bombs.get(mib) or bombs.setdefault(mib, gzip(b"\0" * (mib << 20)))
+        if mib not in bombs:
+            bombs[mib] = gzip(b"\0" * (mib << 20))
+        body = bombs[mib]
         status = query.get("status", ["200"])[0].encode()
         return [b"HTTP/1.1 %s Status\r\nContent-Encoding: gzip\r\nContent-Length: %d\r\n\r\n" % (status, len(body)) + body]
     if path == "/plain":  # n bytes, not encoded, streamed (see Repeat)
