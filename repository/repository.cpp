@@ -266,6 +266,8 @@ void WireCleanup(Repository* r, StorageCleanup** cleanup, Storage* storage, bool
     StorageCleanup_Create(cleanup);
     StorageCleanup_SetStorageHandle(*cleanup, storage);
     StorageCleanup_SetEventQueueHandle(*cleanup, r->Queue);
+    // A cleanup made anew (a reset) signals the thread the repository runs on, as the first did.
+    if (r->ThreadId) StorageCleanup_SetThreadId(*cleanup, r->ThreadId);
     StorageCleanup_SetErrorCallback(
         *cleanup, r, pending ? Repository_CleanupPendingErrorCallback : Repository_CleanupErrorCallback);
 }
@@ -2482,7 +2484,14 @@ int64_t Repository_GetStallTime(Repository* repository, double* seconds) {
 
 int64_t Repository_SetThreadId(Repository* repository, uint32_t threadId) {
     CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
-    repository->ThreadId = threadId;
+    Repository* r = repository;
+    r->ThreadId = threadId;
+    // Their completions wake the thread that runs the repository, which may not be the one that
+    // made them: signalled elsewhere, its driver would sleep out each wait with work to do.
+    StorageCopy_SetThreadId(r->Copy, threadId);
+    StorageCopy_SetThreadId(r->ApplyJob, threadId);
+    StorageCleanup_SetThreadId(r->LocalCleanup, threadId);
+    StorageCleanup_SetThreadId(r->PendingCleanup, threadId);
     return 1;
 }
 
@@ -2597,13 +2606,13 @@ namespace {
 // driver's wait. Counts and times are left out, so a step that fails again and again on its
 // resume time moves nothing, and the driver waits between its passes.
 struct PassMark {
-    uint32_t ActionFlags, StateFlags, Replaced, WorkStarted, StraySwept, Flushed, SaveScratchChosen;
+    uint32_t ActionFlags, StateFlags, Replaced, WorkStarted, StraySwept, Flushed, SaveScratchChosen, SaveHeld;
     bool operator==(const PassMark&) const = default;
 };
 
 PassMark MarkOf(const Repository* r) {
-    return {r->ActionFlags, r->StateFlags,  r->Replaced, r->WorkStarted,
-            r->StraySwept,  r->Flushed,     r->SaveScratchChosen};
+    return {r->ActionFlags, r->StateFlags, r->Replaced,          r->WorkStarted,
+            r->StraySwept,  r->Flushed,    r->SaveScratchChosen, r->SaveHeld};
 }
 
 } // namespace

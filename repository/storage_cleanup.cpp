@@ -474,6 +474,12 @@ int64_t StorageCleanup_SetEventQueueHandle(StorageCleanup* cleanup, EventQueue* 
     return 1;
 }
 
+int64_t StorageCleanup_SetThreadId(StorageCleanup* cleanup, uint32_t threadId) {
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    cleanup->ThreadId = threadId;
+    return 1;
+}
+
 int64_t StorageCleanup_GetEventQueueHandle(StorageCleanup* cleanup, EventQueue** queue) {
     ASSERT_POINTER(queue);
     *queue = nullptr;

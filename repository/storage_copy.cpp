@@ -697,6 +697,12 @@ int64_t StorageCopy_SetEventQueueHandle(StorageCopy* copy, EventQueue* queue) {
     return 1;
 }
 
+int64_t StorageCopy_SetThreadId(StorageCopy* copy, uint32_t threadId) {
+    CLASS_CHECK(copy, STORAGE_COPY_CLASS_ID);
+    copy->ThreadId = threadId;
+    return 1;
+}
+
 int64_t StorageCopy_SetFlags(StorageCopy* copy, uint32_t flags) {
     CLASS_CHECK(copy, STORAGE_COPY_CLASS_ID);
     copy->Flags = flags;

@@ -435,6 +435,9 @@ void RequestResetEvent(void* instance, void*) {
     WebGetRequest_Release(&request);
 }
 
+// Nothing to do: the event only wakes the owner's thread.
+void BodyInEvent(void*, void*) {}
+
 int64_t RequestDone(WebGetRequest* request, void* user) {
     AssertMainThread();
     auto* loader = static_cast<AsyncHTTP*>(user);
@@ -456,6 +459,9 @@ int64_t RequestDone(WebGetRequest* request, void* user) {
         EventQueue_Add(nullptr, loader, nullptr, 0, RequestResetEvent);
         AsyncHTTP_AddRef(loader);
         loader->BodyIn.store(1);
+        // Its owner may act on the bytes being in before their parse ends (AsyncHTTP_IsBodyIn):
+        // its thread is woken for that rather than left to the end of its wait.
+        if (loader->Queue) EventQueue_Add(loader->Queue, loader, nullptr, 0, BodyInEvent);
         IOWorker_Post(nullptr, loader, &job->Item);
     } else {
         if (code == 0) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -346,4 +347,109 @@ TEST_F(RepositoryUpdateTest, PiecesMovedOntoOtherSlicesOfUnchangedFilesAreFoundI
     // manifest it saves.
     constexpr uint32_t kBoth = REPOSITORY_STATEFLAG_REMOTEMETAFILE | REPOSITORY_STATEFLAG_REMOTEMETAFILE_LOADING;
     for (const auto& [old, now] : changes) EXPECT_NE(now & kBoth, kBoth) << now;
+}
+
+// A piece's write that first wakes the repository's thread, as its driver's timed pass would, and
+// then waits half a second: the manifest's save, begun in that pass while the copy waits, is
+// written before the copy ends, so that the flush and the save's commit fall in one pass.
+std::atomic<bool> g_slowWrite{false};
+std::atomic<uint32_t> g_driver{0};
+ssize_t SlowFirstWrite(int fd, const void* bytes, size_t length) {
+    if (g_slowWrite.exchange(false)) {
+        Thread_Signal(g_driver);
+        usleep(500000);
+    }
+    return StorageFileOS_SystemCalls()->Write(fd, bytes, length);
+}
+
+// A repository refreshed and then updated on a thread of its own, as the repository task does,
+// each wait lasting a minute unless something wakes the thread.
+struct Drive {
+    Repository* Repo;
+    std::atomic<bool> Stop{false}, Done{false};
+    bool Refreshed = false, Synced = false;
+    int Slept = 0; // waits that ran to their end
+};
+
+uint32_t DriveOnItsOwnThread(void* parameter) {
+    auto* d = static_cast<Drive*>(parameter);
+    Repository* r = d->Repo;
+    Repository_SetThreadId(r, Thread_GetCurrentId());
+    g_driver = Thread_GetCurrentId();
+    EventQueue* queue = Thread_GetCurrentEventQueueHandle();
+    Repository_SetEventQueueHandle(r, queue);
+    EventQueue_Release(&queue);
+    const auto flags = [&](uint32_t action, uint32_t state) {
+        uint32_t actions = 0, states = 0;
+        Repository_GetActionFlags(r, &actions);
+        Repository_GetStateFlags(r, &states);
+        return (actions & action) || (states & state);
+    };
+    const auto run = [&](uint32_t action, uint32_t state) {
+        for (;;) {
+            Thread_Tick();
+            Repository_Process(r);
+            if (!flags(action, state)) return true;
+            if (d->Stop) return false;
+            if (!Thread_Wait(60000)) d->Slept++;
+        }
+    };
+    Repository_Reset(r);
+    Repository_SetCatalog(r, 0);
+    Repository_SetActive(r, 1);
+    Repository_SetRefresh(r, 1);
+    d->Refreshed = run(REPOSITORY_ACTION_REFRESH, REPOSITORY_STATEFLAG_REFRESH);
+    if (d->Refreshed) {
+        Repository_SetDelta(r, 1);
+        Repository_SetMask(r, 1);
+        Repository_SetSync(r, 1);
+        d->Synced = run(REPOSITORY_ACTION_SYNC, REPOSITORY_STATEFLAG_ALIVE);
+    }
+    d->Done = true;
+    return 0;
+}
+
+TEST_F(RepositoryUpdateTest, AnUpdateRunOnAThreadOfItsOwnIsWokenForEachStep) {
+    for (const bool userChanged : {false, true}) {
+        SCOPED_TRACE(userChanged);
+        Shell("rm -rf " + Root() + "/local " + Root() + "/state");
+        Publish("v1", {}, -1, -1);
+        ASSERT_TRUE(Update()) << printed.Text;
+        Publish("v2", {{1, 99}}, 2, 3);
+        if (userChanged) {
+            ASSERT_EQ(unlink((Root() + "/local/" + Name(4)).c_str()), 0);
+        }
+        NewRepository();
+        Configure();
+        static const StorageFileOSCalls slow = [] {
+            StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+            calls.Write = SlowFirstWrite;
+            return calls;
+        }();
+        StorageFileOS_SetCalls(&slow);
+        g_slowWrite = true;
+        Drive drive{repo};
+        Thread* thread = nullptr;
+        ASSERT_EQ(Thread_Begin(&thread, &drive, DriveOnItsOwnThread), 1);
+        // The test's thread does what the host's main thread does for it: the manifests' requests.
+        const double end = Time_GetCurrent() + 30;
+        while (!drive.Done && Time_GetCurrent() < end) {
+            EventQueue_Flush(nullptr);
+            own_connections::ProcessAll();
+            NotificationCenter_Process();
+            Thread_Wait(1);
+        }
+        drive.Stop = true;
+        Thread_SignalExit(Thread_GetId(thread));
+        Thread_Join(-1, &thread);
+        StorageFileOS_SetCalls(nullptr);
+        Repository_SetThreadId(repo, Thread_GetCurrentId());
+        EventQueue* queue = Thread_GetCurrentEventQueueHandle();
+        Repository_SetEventQueueHandle(repo, queue);
+        EventQueue_Release(&queue);
+        EXPECT_TRUE(drive.Refreshed && drive.Synced) << printed.Text;
+        EXPECT_EQ(drive.Slept, 0);
+        EXPECT_EQ(Errors(), 0u) << printed.Text;
+        EXPECT_TRUE(Same());
+    }
 }

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 #include <fstream>
@@ -449,6 +450,52 @@ TEST_F(AsyncHTTPTest, TheBodyIsInFromItsArrivalUntilTheNextLoadOrReset) {
     EXPECT_EQ(AsyncHTTP_IsBodyIn(loader), 0);
     AsyncHTTP_Release(&loader);
     EventQueue_Release(&queue);
+}
+
+// The owner's thread, asleep until something wakes it, is woken once the bytes are in: the build
+// waits until the owner has seen them, so the load's completion cannot be what woke it.
+TEST_F(AsyncHTTPTest, TheOwnersThreadIsWokenOnceTheBodyIsIn) {
+    struct Owner {
+        AsyncHTTP* Loader;
+        EventQueue* Queue = nullptr;
+        std::atomic<uint32_t> Id{0};
+        std::atomic<bool> Seen{false};
+    } owner{loader};
+    Thread* thread = nullptr;
+    ASSERT_EQ(Thread_Begin(&thread, &owner,
+                           [](void* parameter) -> uint32_t {
+                               auto* o = static_cast<Owner*>(parameter);
+                               o->Queue = Thread_GetCurrentEventQueueHandle();
+                               o->Id = Thread_GetCurrentId();
+                               // Every wait would last a minute: only a wake ends it in time.
+                               while (!Thread_WaitForExit(0) &&
+                                      !(o->Seen = AsyncHTTP_IsBodyIn(o->Loader) == 1)) {
+                                   Thread_Tick();
+                                   Thread_Wait(60000);
+                               }
+                               return 0;
+                           }),
+              1);
+    const auto until = [&](auto done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!done() && std::chrono::steady_clock::now() < deadline) Pass();
+        return done();
+    };
+    ASSERT_TRUE(until([&] { return owner.Id != 0; }));
+    AsyncHTTP_SetEventQueueHandle(loader, owner.Queue);
+    AsyncHTTP_SetWorkerBuildCallback(
+        loader, &owner, [](AsyncHTTP*, void* user, uint32_t*, uint32_t*) -> int64_t {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (!static_cast<Owner*>(user)->Seen && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return 1;
+        });
+    ASSERT_EQ(AsyncHTTP_Load(loader, Url("/doc.json").c_str(), 0), 1);
+    EXPECT_TRUE(until([&] { return owner.Seen.load(); }));
+    Thread_SignalExit(owner.Id);
+    Thread_Join(-1, &thread);
+    AsyncHTTP_Release(&loader);
+    EventQueue_Release(&owner.Queue);
 }
 
 // Handlers that end the request without any answer, or refuse it.
