@@ -11,8 +11,9 @@
 // folder flushed on its own; the counter table_calls_per_file counts the calls through the file
 // storage's table of system calls. And one file changed among 10,000 small ones listed with their
 // times: the update timed beside the refresh that found it (each with the other outside the timed
-// run), its counters the opens and table calls per file of the tree. QVR_UPDATE_BENCH_LOG=1 prints
-// the repository's lines and what it read and wrote.
+// run), its counters the opens and table calls per file of the tree. Every run of ours is driven as
+// the repository task drives it (see Driven). QVR_UPDATE_BENCH_LOG=1 prints the repository's lines
+// and what it read and wrote.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -25,6 +26,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <type_traits>
 
@@ -259,6 +261,39 @@ Env& TheEnv() {
     return env;
 }
 
+// A step of a repository run as the repository task runs it: on a thread of its own, whose loop
+// waits up to a tick (15 ms) unless something wakes it, while the thread that made the repository
+// serves its documents' requests as the host's main thread does.
+struct Driven {
+    Repository* Repo;
+    std::function<void()> Start;
+    std::function<bool()> Done;
+    double Seconds;
+    uint32_t Maker;
+    std::atomic<bool> Finished{false};
+    bool Ok = false;
+};
+
+uint32_t DriveStep(void* parameter) {
+    auto* d = static_cast<Driven*>(parameter);
+    Repository_SetThreadId(d->Repo, Thread_GetCurrentId());
+    EventQueue* queue = Thread_GetCurrentEventQueueHandle();
+    Repository_SetEventQueueHandle(d->Repo, queue);
+    EventQueue_Release(&queue);
+    // Started from an event the task's thread was woken for, the step's first pass follows at once.
+    d->Start();
+    const double end = Time_GetCurrent() + d->Seconds;
+    for (;;) {
+        Thread_Tick();
+        Repository_Process(d->Repo);
+        if ((d->Ok = d->Done()) || Time_GetCurrent() >= end) break;
+        Thread_Wait(1);
+    }
+    d->Finished = true;
+    Thread_Signal(d->Maker);
+    return 0;
+}
+
 // One run of ours: a repository over the destination and the tree's second version, refreshed and
 // then synchronised, each step on its own so that a bench can time either.
 struct OurRun {
@@ -289,15 +324,34 @@ struct OurRun {
         else Repository_GetActionFlags(repo, &value);
         return value;
     }
+    // Runs a step on a thread of its own (see Driven); the repository is this thread's again after.
+    bool Drive(std::function<void()> start, std::function<bool()> done, double seconds) {
+        Driven driven{repo, std::move(start), std::move(done), seconds, Thread_GetCurrentId()};
+        Thread* thread = nullptr;
+        if (!Thread_Begin(&thread, &driven, DriveStep)) return false;
+        while (!driven.Finished) {
+            EventQueue_Flush(nullptr);
+            WebGetPool_Process();
+            NotificationCenter_Process();
+            if (!driven.Finished) Thread_Wait(1);
+        }
+        Thread_Join(-1, &thread);
+        Repository_SetThreadId(repo, Thread_GetCurrentId());
+        EventQueue* queue = Thread_GetCurrentEventQueueHandle();
+        Repository_SetEventQueueHandle(repo, queue);
+        EventQueue_Release(&queue);
+        return driven.Ok;
+    }
     // The refresh that finds what the second version changes.
     bool Refresh() {
         if (!ok) return false;
-        Repository_Reset(repo);
-        Repository_SetCatalog(repo, 0);
-        Repository_SetActive(repo, 1);
-        Repository_SetRefresh(repo, 1);
-        return ok = Pump(
-                   repo,
+        return ok = Drive(
+                   [&] {
+                       Repository_Reset(repo);
+                       Repository_SetCatalog(repo, 0);
+                       Repository_SetActive(repo, 1);
+                       Repository_SetRefresh(repo, 1);
+                   },
                    [&] {
                        return !(Flags(false) & REPOSITORY_ACTION_REFRESH) &&
                               !(Flags(true) & REPOSITORY_STATEFLAG_REFRESH);
@@ -307,12 +361,16 @@ struct OurRun {
     // The update it found, as the repository task starts a synchronisation that is not a repair.
     bool Sync() {
         if (!ok) return false;
-        Repository_SetDelta(repo, 1);
-        Repository_SetMask(repo, 1);
-        Repository_SetSync(repo, 1);
-        return ok = Pump(
-                   repo,
-                   [&] { return !(Flags(false) & REPOSITORY_ACTION_SYNC) && !(Flags(true) & REPOSITORY_STATEFLAG_ALIVE); },
+        return ok = Drive(
+                   [&] {
+                       Repository_SetDelta(repo, 1);
+                       Repository_SetMask(repo, 1);
+                       Repository_SetSync(repo, 1);
+                   },
+                   [&] {
+                       return !(Flags(false) & REPOSITORY_ACTION_SYNC) &&
+                              !(Flags(true) & REPOSITORY_STATEFLAG_ALIVE);
+                   },
                    600);
     }
     // true when every step ended without an error.
