@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <deque>
 #include <set>
@@ -411,6 +412,42 @@ TEST(StorageCleanupTest, APassStopsWhenItsTimeBudgetIsUsed) {
         ASSERT_TRUE(job.Run());
     }
     EXPECT_TRUE(backend.b->TakeCalls().empty());
+}
+
+// A cleanup made on one thread and set to run on another signals that one, not its maker: a pass
+// that stops with work left wakes the thread whose loop runs it.
+TEST(StorageCleanupTest, APassWakesTheThreadSetToRunIt) {
+    Files files;
+    for (int i = 0; i < 100000; ++i) files.push_back({"file" + std::to_string(i), Text("")});
+    TestManifest both(files, 16);
+    Backend backend("StorageFile");
+    Cleanup job(backend.storage, both.meta, both.meta);
+    struct Runner {
+        std::atomic<uint32_t> Id{0};
+        std::atomic<int> Woken{-1};
+    } runner;
+    Thread* thread = nullptr;
+    ASSERT_EQ(Thread_Begin(&thread, &runner,
+                           [](void* parameter) -> uint32_t {
+                               auto* r = static_cast<Runner*>(parameter);
+                               r->Id = Thread_GetCurrentId();
+                               r->Woken = (int)Thread_Wait(60000);
+                               return 0;
+                           }),
+              1);
+    ASSERT_TRUE(PumpUntil([&] { return runner.Id != 0; }));
+    StorageCleanup_SetThreadId(job.c, runner.Id);
+    StorageCleanup_SetProcessTimeout(job.c, 0.002);
+    ASSERT_EQ(StorageCleanup_Start(job.c), 1);
+    while (Thread_Wait(0)) {
+    }
+    StorageCleanup_Process(job.c);
+    EXPECT_LT(job.Complete(), 100000);
+    EXPECT_EQ(Thread_Wait(0), 0);
+    EXPECT_TRUE(PumpUntil([&] { return runner.Woken.load() >= 0; }));
+    EXPECT_EQ(runner.Woken.load(), 1);
+    Thread_SignalExit(runner.Id);
+    Thread_Join(-1, &thread);
 }
 
 TEST(StorageCleanupDeathTest, WrongUseStopsTheProcess) {
