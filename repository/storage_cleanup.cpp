@@ -480,6 +480,13 @@ int64_t StorageCleanup_SetThreadId(StorageCleanup* cleanup, uint32_t threadId) {
     return 1;
 }
 
+int64_t StorageCleanup_GetThreadId(StorageCleanup* cleanup, uint32_t* threadId) {
+    ASSERT_POINTER(threadId);
+    CLASS_CHECK(cleanup, STORAGE_CLEANUP_CLASS_ID);
+    *threadId = cleanup->ThreadId;
+    return 1;
+}
+
 int64_t StorageCleanup_GetEventQueueHandle(StorageCleanup* cleanup, EventQueue** queue) {
     ASSERT_POINTER(queue);
     *queue = nullptr;

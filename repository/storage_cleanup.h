@@ -53,6 +53,7 @@ int64_t StorageCleanup_SetBlankDestMetaFileHandle(StorageCleanup* cleanup);
 int64_t StorageCleanup_SetEventQueueHandle(StorageCleanup* cleanup, EventQueue* queue);
 // The thread each completed item and the job's end signal: the creator's until set.
 int64_t StorageCleanup_SetThreadId(StorageCleanup* cleanup, uint32_t threadId);
+int64_t StorageCleanup_GetThreadId(StorageCleanup* cleanup, uint32_t* threadId);
 int64_t StorageCleanup_GetEventQueueHandle(StorageCleanup* cleanup, EventQueue** queue);
 // Erases under way may exceed the maximum by one before a pass stops (default 10).
 int64_t StorageCleanup_SetInFlightMax(StorageCleanup* cleanup, int32_t maximum);

@@ -703,6 +703,13 @@ int64_t StorageCopy_SetThreadId(StorageCopy* copy, uint32_t threadId) {
     return 1;
 }
 
+int64_t StorageCopy_GetThreadId(StorageCopy* copy, uint32_t* threadId) {
+    ASSERT_POINTER(threadId);
+    CLASS_CHECK(copy, STORAGE_COPY_CLASS_ID);
+    *threadId = copy->ThreadId;
+    return 1;
+}
+
 int64_t StorageCopy_SetFlags(StorageCopy* copy, uint32_t flags) {
     CLASS_CHECK(copy, STORAGE_COPY_CLASS_ID);
     copy->Flags = flags;

@@ -80,6 +80,7 @@ int64_t StorageCopy_SetMaskBitFieldHandle(StorageCopy* copy, BitField* mask);
 int64_t StorageCopy_SetEventQueueHandle(StorageCopy* copy, EventQueue* queue);
 // The thread a completed piece or file signals, so that its wait ends: the creator's until set.
 int64_t StorageCopy_SetThreadId(StorageCopy* copy, uint32_t threadId);
+int64_t StorageCopy_GetThreadId(StorageCopy* copy, uint32_t* threadId);
 int64_t StorageCopy_SetFlags(StorageCopy* copy, uint32_t flags);
 int64_t StorageCopy_GetFlags(StorageCopy* copy, uint32_t* flags);
 int64_t StorageCopy_SetRequests(StorageCopy* copy, int32_t requests);

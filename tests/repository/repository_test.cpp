@@ -32,6 +32,7 @@
 #include "repository/linux/storage_file_os.h"
 #include "repository/meta_file.h"
 #include "repository/storage.h"
+#include "repository/storage_cleanup.h"
 #include "repository/storage_copy.h"
 #include "repository/storage_file_internal.h"
 #include "repository/storage_record.h"
@@ -215,6 +216,38 @@ TEST_F(RepositoryTest, CopyErrorsTimeoutsAndVCDiffFallback) {
     StorageRequest_Release(&request);
     EXPECT_DEATH(Repository_CopyErrorCallback(nullptr, repo, nullptr, 4, 0, 0, 1, 500, 0, &resume),
                  AbortRegex("Invalid error source (4)"));
+}
+
+// The thread a repository runs on is the one its jobs and cleanups signal, whichever thread made
+// them, the cleanups a reset makes anew on another thread too.
+TEST_F(RepositoryTest, ItsJobsAndCleanupsSignalTheThreadItRunsOn) {
+    const uint32_t runner = Thread_GetCurrentId() + 1000;
+    Repository_SetThreadId(repo, runner);
+    const auto signalled = [&] {
+        std::vector<uint32_t> ids;
+        for (StorageCopy* job : {repo->Copy, repo->ApplyJob}) {
+            uint32_t id = 0;
+            StorageCopy_GetThreadId(job, &id);
+            ids.push_back(id);
+        }
+        for (StorageCleanup* cleanup : {repo->LocalCleanup, repo->PendingCleanup}) {
+            uint32_t id = 0;
+            StorageCleanup_GetThreadId(cleanup, &id);
+            ids.push_back(id);
+        }
+        return ids;
+    };
+    EXPECT_EQ(signalled(), std::vector<uint32_t>(4, runner));
+    // A refresh's start makes the cleanups anew, here on a thread that is not the runner.
+    StorageCleanup* before = repo->LocalCleanup;
+    Configure();
+    Repository_Reset(repo);
+    Repository_SetActive(repo, 1);
+    Repository_SetRefresh(repo, 1);
+    Repository_Process(repo);
+    EXPECT_NE(repo->LocalCleanup, before);
+    EXPECT_EQ(signalled(), std::vector<uint32_t>(4, runner));
+    Repository_SetThreadId(repo, Thread_GetCurrentId());
 }
 
 // ---- Request slots and remotes ------------------------------------------------------------------------
