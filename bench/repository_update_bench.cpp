@@ -274,12 +274,17 @@ struct Driven {
     bool Ok = false;
 };
 
+// The repository runs on the calling thread: its completions arrive here and its jobs wake it.
+void RunHere(Repository* repo) {
+    Repository_SetThreadId(repo, Thread_GetCurrentId());
+    EventQueue* queue = Thread_GetCurrentEventQueueHandle();
+    Repository_SetEventQueueHandle(repo, queue);
+    EventQueue_Release(&queue);
+}
+
 uint32_t DriveStep(void* parameter) {
     auto* d = static_cast<Driven*>(parameter);
-    Repository_SetThreadId(d->Repo, Thread_GetCurrentId());
-    EventQueue* queue = Thread_GetCurrentEventQueueHandle();
-    Repository_SetEventQueueHandle(d->Repo, queue);
-    EventQueue_Release(&queue);
+    RunHere(d->Repo);
     // Started from an event the task's thread was woken for, the step's first pass follows at once.
     d->Start();
     const double end = Time_GetCurrent() + d->Seconds;
@@ -305,10 +310,7 @@ struct OurRun {
         if (!Repository_Create(&repo)) return;
         Repository_SetPrintCallback(repo, nullptr, Silent);
         Repository_SetCertStoreHandle(repo, env.Trust);
-        Repository_SetThreadId(repo, Thread_GetCurrentId());
-        EventQueue* queue = Thread_GetCurrentEventQueueHandle();
-        Repository_SetEventQueueHandle(repo, queue);
-        EventQueue_Release(&queue);
+        RunHere(repo);
         const std::string text = "{\"repository\":\"bench\",\"remote.id\":\"" + tree + "2\",\"remote.metafile\":\"" +
                                  env.File(tree + "2.json") + "\",\"local\":{\"type\":\"file\",\"path\":\"" +
                                  env.File("dest") + "\"},\"remote\":{\"type\":\"file\",\"path\":\"" +
@@ -336,10 +338,7 @@ struct OurRun {
             if (!driven.Finished) Thread_Wait(1);
         }
         Thread_Join(-1, &thread);
-        Repository_SetThreadId(repo, Thread_GetCurrentId());
-        EventQueue* queue = Thread_GetCurrentEventQueueHandle();
-        Repository_SetEventQueueHandle(repo, queue);
-        EventQueue_Release(&queue);
+        RunHere(repo);
         return driven.Ok;
     }
     // The refresh that finds what the second version changes.

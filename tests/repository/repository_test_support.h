@@ -167,6 +167,15 @@ struct Printed {
     }
 };
 
+// The repository runs on the calling thread from now on: its completions arrive on this thread's
+// queue, and its jobs wake this thread.
+inline void RunOnThisThread(Repository* repo) {
+    Repository_SetThreadId(repo, Thread_GetCurrentId());
+    EventQueue* queue = Thread_GetCurrentEventQueueHandle();
+    Repository_SetEventQueueHandle(repo, queue);
+    EventQueue_Release(&queue);
+}
+
 class RepositoryFixture : public WebGetTest {
   protected:
     // Requests through the process's HTTP pool (real peers) instead of a connection each.
@@ -203,10 +212,7 @@ class RepositoryFixture : public WebGetTest {
         ASSERT_EQ(Repository_Create(&repo), 1);
         Repository_SetPrintCallback(repo, &printed, Printed::Keep);
         Repository_SetCertStoreHandle(repo, trust);
-        Repository_SetThreadId(repo, Thread_GetCurrentId());
-        EventQueue* queue = Thread_GetCurrentEventQueueHandle();
-        Repository_SetEventQueueHandle(repo, queue);
-        EventQueue_Release(&queue);
+        RunOnThisThread(repo);
         Repository_SetStateFlagChangeCallback(
             repo, this, [](Repository*, void* user, uint32_t old, uint32_t now) {
                 static_cast<RepositoryFixture*>(user)->changes.push_back({old, now});
@@ -331,10 +337,7 @@ class RepositoryFixture : public WebGetTest {
         ASSERT_EQ(Repository_Create(&repo), 1);
         Repository_SetPrintCallback(repo, &printed, Printed::Keep);
         Repository_SetCertStoreHandle(repo, trust);
-        Repository_SetThreadId(repo, Thread_GetCurrentId());
-        EventQueue* queue = Thread_GetCurrentEventQueueHandle();
-        Repository_SetEventQueueHandle(repo, queue);
-        EventQueue_Release(&queue);
+        RunOnThisThread(repo);
     }
     void Version(const std::string& id, const std::map<std::string, std::string>& files) {
         Shell("rm -rf " + Root() + "/remote && mkdir -p " + Root() + "/remote");

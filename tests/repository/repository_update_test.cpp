@@ -349,19 +349,6 @@ TEST_F(RepositoryUpdateTest, PiecesMovedOntoOtherSlicesOfUnchangedFilesAreFoundI
     for (const auto& [old, now] : changes) EXPECT_NE(now & kBoth, kBoth) << now;
 }
 
-// A piece's write that first wakes the repository's thread, as its driver's timed pass would, and
-// then waits half a second: the manifest's save, begun in that pass while the copy waits, is
-// written before the copy ends, so that the flush and the save's commit fall in one pass.
-std::atomic<bool> g_slowWrite{false};
-std::atomic<uint32_t> g_driver{0};
-ssize_t SlowFirstWrite(int fd, const void* bytes, size_t length) {
-    if (g_slowWrite.exchange(false)) {
-        Thread_Signal(g_driver);
-        usleep(500000);
-    }
-    return StorageFileOS_SystemCalls()->Write(fd, bytes, length);
-}
-
 // A repository refreshed and then updated on a thread of its own, as the repository task does,
 // each wait lasting a minute unless something wakes the thread.
 struct Drive {
@@ -374,11 +361,7 @@ struct Drive {
 uint32_t DriveOnItsOwnThread(void* parameter) {
     auto* d = static_cast<Drive*>(parameter);
     Repository* r = d->Repo;
-    Repository_SetThreadId(r, Thread_GetCurrentId());
-    g_driver = Thread_GetCurrentId();
-    EventQueue* queue = Thread_GetCurrentEventQueueHandle();
-    Repository_SetEventQueueHandle(r, queue);
-    EventQueue_Release(&queue);
+    RunOnThisThread(r);
     const auto flags = [&](uint32_t action, uint32_t state) {
         uint32_t actions = 0, states = 0;
         Repository_GetActionFlags(r, &actions);
@@ -421,13 +404,6 @@ TEST_F(RepositoryUpdateTest, AnUpdateRunOnAThreadOfItsOwnIsWokenForEachStep) {
         }
         NewRepository();
         Configure();
-        static const StorageFileOSCalls slow = [] {
-            StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
-            calls.Write = SlowFirstWrite;
-            return calls;
-        }();
-        StorageFileOS_SetCalls(&slow);
-        g_slowWrite = true;
         Drive drive{repo};
         Thread* thread = nullptr;
         ASSERT_EQ(Thread_Begin(&thread, &drive, DriveOnItsOwnThread), 1);
@@ -442,11 +418,7 @@ TEST_F(RepositoryUpdateTest, AnUpdateRunOnAThreadOfItsOwnIsWokenForEachStep) {
         drive.Stop = true;
         Thread_SignalExit(Thread_GetId(thread));
         Thread_Join(-1, &thread);
-        StorageFileOS_SetCalls(nullptr);
-        Repository_SetThreadId(repo, Thread_GetCurrentId());
-        EventQueue* queue = Thread_GetCurrentEventQueueHandle();
-        Repository_SetEventQueueHandle(repo, queue);
-        EventQueue_Release(&queue);
+        RunOnThisThread(repo);
         EXPECT_TRUE(drive.Refreshed && drive.Synced) << printed.Text;
         EXPECT_EQ(drive.Slept, 0);
         EXPECT_EQ(Errors(), 0u) << printed.Text;
