@@ -282,18 +282,15 @@ void WireCleanup(Repository* r, StorageCleanup** cleanup, Storage* storage, bool
 bool ConfigureLocal(Repository* r);
 void BindLocal(Repository* r);
 
-// Stops the sweep (waiting for what its tasks hold) and lets it go.
+// Stops the sweep, the one ahead of the start and the one its copy runs with (waiting for what
+// their tasks hold), and lets them go.
 void DropSweep(Repository* r) {
     r->SweepWanted = 0;
-    if (!r->Sweep) return;
-    StorageFile_SweepStop(r->Sweep);
-    StorageFile_SweepRelease(&r->Sweep);
-}
-
-// Nothing of the sweep touches the installation's storage any more: before it is configured or
-// rebound.
-void SettleSweep(Repository* r) {
-    if (r->Sweep) StorageFile_SweepFinish(r->Sweep);
+    for (StorageFileSweep** sweep : {&r->Sweep, &r->Sweeping}) {
+        if (!*sweep) continue;
+        StorageFile_SweepStop(*sweep);
+        StorageFile_SweepRelease(sweep);
+    }
 }
 
 // Once the bytes of an ordinary update's manifest are in, beside their parse (see SweepWanted): not
@@ -426,7 +423,6 @@ void OwnerMark(Repository* r, char* mark, int32_t size) {
 
 // Hands the local storage the installed manifest, the repository's mark and the names it keeps.
 void BindLocal(Repository* r) {
-    SettleSweep(r);
     StorageCleanup_SetInstalled(r->Local, r->LocalMeta);
     char mark[24], kept[kPathSize];
     OwnerMark(r, mark, (int32_t)sizeof(mark));
@@ -1404,7 +1400,6 @@ void RefreshWork(Repository* r) {
 // ---- Synchronisation ------------------------------------------------------------------------------
 
 bool ConfigureStorage(Repository* r, Storage* storage, Dictionary* dict, uint32_t* outFlags) {
-    if (storage == r->Local) SettleSweep(r);
     Storage_SetPrintCallback(storage, r, Repository_StoragePrint);
     Storage_SetEventQueueHandle(storage, r->Queue);
     if (Storage_Configure(storage, r->AppConfig, dict, outFlags) != 1) return false;
@@ -1557,18 +1552,21 @@ void StartFault(Repository* r, const char* step, const char* path, int32_t sourc
 // failure); or stopped by a fault of the disk, recorded, to be tried again at its resume time.
 enum class Start { Started, Refused, Retry };
 
-// Lets a start's sweep go however the start ends: a run it was handed to holds its own reference.
+// Stops a start's sweep and lets it go however the start ends, but where its run took it over.
 struct SweepHold {
     StorageFileSweep* Sweep;
-    ~SweepHold() { StorageFile_SweepRelease(&Sweep); }
+    ~SweepHold() {
+        StorageFile_SweepStop(Sweep);
+        StorageFile_SweepRelease(&Sweep);
+    }
 };
 
 Start SyncStart(Repository* r) {
-    // The sweep serves this start alone, finished before the installation's storage is configured.
+    // The sweep serves this start alone. It goes on while the storage is set up, and the copy's
+    // first checks, which would wait for it, join it instead (StorageFile_ExistsAtOnce).
     if (r->SweepWanted) StartSweep(r);
     SweepHold hold{r->Sweep};
     r->Sweep = nullptr;
-    StorageFile_SweepFinish(hold.Sweep);
     StorageCopy_SetSweepHandle(r->Copy, nullptr);
     char localId[REPOSITORY_REMOTE_ID_SIZE];
     Repository_GetLocalId(r, localId, (int32_t)sizeof(localId));
@@ -1759,8 +1757,11 @@ Start SyncStart(Repository* r) {
     StorageCopy_SetFlags(r->Copy, flags);
     // Its verdicts answer the automatic mask's checks where the storage is still as they were
     // judged against.
-    if ((flags & STORAGE_COPY_FLAG_AUTO_MASK) && StorageFile_SweepFits(r->Local, hold.Sweep))
+    if ((flags & STORAGE_COPY_FLAG_AUTO_MASK) && StorageFile_SweepFits(r->Local, hold.Sweep)) {
         StorageCopy_SetSweepHandle(r->Copy, hold.Sweep);
+        r->Sweeping = hold.Sweep;
+        hold.Sweep = nullptr;
+    }
     if (!StorageCopy_Configure(r->Copy) || !StorageCopy_Start(r->Copy)) {
         Repository_ConfigError(r, nullptr);
         return Start::Refused;
@@ -1913,6 +1914,8 @@ void SyncWork(Repository* r) {
             StartSweep(r);
         }
     } else if (StorageCopy_IsComplete(r->Copy)) {
+        // No check is left to ask the sweep: what it has not reached is not judged.
+        DropSweep(r);
         double resume = 0;
         if (r->Apply && !StorageCopy_IsComplete(r->ApplyJob)) {
             if (!StorageCopy_IsAlive(r->ApplyJob)) {

@@ -182,9 +182,12 @@ int64_t Repository_Dump(Repository* repository, Dictionary* dict) {
     for (RepositorySlot* slot = r->Slots; slot; slot = slot->Next, ++index) {
         Dictionary* one = nullptr;
         Dictionary_AddDictionary(requests, nullptr, &one, nullptr);
-        uint32_t state = 0, allow = 0;
-        StorageRequest_GetState(slot->Request, &state);
-        StorageRequest_GetAllowVCDiff(slot->Request, &allow);
+        // A slot never lent has no request yet: it reads as a new one would.
+        uint32_t state = 0, allow = 1;
+        if (slot->Request) {
+            StorageRequest_GetState(slot->Request, &state);
+            StorageRequest_GetAllowVCDiff(slot->Request, &allow);
+        }
         Dictionary_SetBooleanByKey(one, "active", slot->Active);
         Dictionary_SetFloat64ByKey(one, "resumeTime", slot->ResumeTime);
         Dictionary_SetInt64ByKey(one, "index", index);

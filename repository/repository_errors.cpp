@@ -320,7 +320,7 @@ int64_t Repository_RequestListResize(Repository* repository, int32_t count) {
     while (r->SlotCount > count && r->Slots) {
         RepositorySlot* slot = r->Slots;
         r->Slots = slot->Next;
-        StorageRequest_Release(&slot->Request);
+        if (slot->Request) StorageRequest_Release(&slot->Request);
         Memory_Free(slot, sizeof(RepositorySlot));
         r->SlotCount--;
     }
@@ -329,11 +329,7 @@ int64_t Repository_RequestListResize(Repository* repository, int32_t count) {
     while (r->SlotCount < count) {
         RepositorySlot* slot = static_cast<RepositorySlot*>(Memory_AllocZero(sizeof(RepositorySlot)));
         slot->ClassId = REPOSITORY_SLOT_CLASS_ID;
-        StorageRequest_Create(&slot->Request);
-        StorageRequest* delta = nullptr;
-        StorageRequest_Create(&delta);
-        StorageRequest_SetDeltaRequestHandle(slot->Request, delta);
-        StorageRequest_Release(&delta);
+        // Its request is made when it is first lent (SlotRequest).
         slot->ResumeTime = Time_GetCurrent();
         *tail = slot;
         tail = &slot->Next;
@@ -345,6 +341,27 @@ int64_t Repository_RequestListResize(Repository* repository, int32_t count) {
     return 1;
 }
 
+namespace {
+
+// The slot's request with its delta request, made on the slot's first loan: an update that keeps
+// most pieces lends few slots at a time, and each request is fresh memory at a sync's start.
+bool SlotRequest(RepositorySlot* slot) {
+    if (slot->Request) return true;
+    StorageRequest* made = nullptr;
+    StorageRequest* delta = nullptr;
+    if (!StorageRequest_Create(&made)) return false;
+    if (!StorageRequest_Create(&delta)) {
+        StorageRequest_Release(&made);
+        return false;
+    }
+    StorageRequest_SetDeltaRequestHandle(made, delta);
+    StorageRequest_Release(&delta);
+    slot->Request = made;
+    return true;
+}
+
+} // namespace
+
 int64_t Repository_RequestAcquire(StorageCopy*, void* user, StorageRequest** request) {
     Repository* r = Of(user);
     ASSERT_POINTER(request);
@@ -353,6 +370,8 @@ int64_t Repository_RequestAcquire(StorageCopy*, void* user, StorageRequest** req
     for (RepositorySlot* slot = r->Slots; slot; slot = slot->Next) {
         if (slot->ClassId != REPOSITORY_SLOT_CLASS_ID) Debug_Abort("Storage request slot list damaged");
         if (slot->Active || slot->ResumeTime > now) continue;
+        // One that cannot be made now is not lent: the piece waits, as for a busy slot.
+        if (!SlotRequest(slot)) return 0;
         slot->Active = 1;
         *request = slot->Request;
         return 1;
@@ -364,7 +383,7 @@ void Repository_RequestRelease(StorageCopy*, void* user, StorageRequest** reques
     Repository* r = Of(user);
     ASSERT_POINTER(request);
     RepositorySlot* slot = r->Slots;
-    while (slot && slot->Request != *request) slot = slot->Next;
+    while (slot && (!*request || slot->Request != *request)) slot = slot->Next;
     if (!slot) Debug_Abort("Unable to release storage request");
     slot->ResumeTime = Time_GetCurrent();
     uint32_t errors = 0;
@@ -379,7 +398,7 @@ void Repository_RequestRelease(StorageCopy*, void* user, StorageRequest** reques
 int64_t Repository_RequestListFree(Repository* repository) {
     CLASS_CHECK(repository, REPOSITORY_CLASS_ID);
     for (RepositorySlot* slot = repository->Slots; slot; slot = slot->Next) {
-        if (slot->Active) continue; // a lent request's buffer is still in use
+        if (slot->Active || !slot->Request) continue; // a lent request's buffer is still in use
         StorageRequest_Free(slot->Request);
         StorageRequest* delta = nullptr;
         if (StorageRequest_GetDeltaRequestHandle(slot->Request, &delta) && delta) StorageRequest_Free(delta);

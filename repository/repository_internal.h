@@ -56,6 +56,9 @@ struct Repository {
     // The installed files' status, taken while an update's manifest loads: this sync's own, handed
     // to its copy's run when it starts, dropped with the sync (see StartSweep in repository.cpp).
     StorageFileSweep* Sweep;
+    // The same sweep once the start handed it to the copy's run, which its checks join: stopped
+    // when the copy completes or the sync ends.
+    StorageFileSweep* Sweeping;
     // A sweep wanted for the manifest that loads, started once its bytes are in: while they are
     // read the sweep's status calls would hold up each hand-off of the read.
     uint32_t SweepWanted;

@@ -71,8 +71,9 @@ int64_t StorageCopy_SetSourceMetaFileHandle(StorageCopy* copy, MetaFile* metaFil
 int64_t StorageCopy_GetSourceMetaFileHandle(StorageCopy* copy, MetaFile** metaFile);
 int64_t StorageCopy_SetDestMetaFileHandle(StorageCopy* copy, MetaFile* metaFile);
 int64_t StorageCopy_GetDestMetaFileHandle(StorageCopy* copy, MetaFile** metaFile);
-// The verdicts of a sweep of the destination's installed files (StorageFile_SweepStart), finished,
-// for the automatic mask's checks of the next run (null: none). The job holds a reference until it
+// The verdicts of a sweep of the destination's installed files (StorageFile_SweepStart), finished
+// or still running (a check then judges what it has not reached), for the automatic mask's checks
+// of the next run (null: none). The job holds a reference until it
 // is shut down, deleted or given another; a run started again after that has none.
 int64_t StorageCopy_SetSweepHandle(StorageCopy* copy, StorageFileSweep* sweep);
 // Set bits are pieces left out.

@@ -165,13 +165,13 @@ struct Entry {
 // the folder, or one with a component the storage keeps for its own copies (a file there, or a
 // folder there, would stand where a copy of another file is made), or one of the installation's
 // own names.
-int64_t ReadEntry(const StorageFile* b, FileList* list, FileListMember* member, Entry* entry) {
+// partial and kept are the storage's copies' suffix and kept names.
+int64_t ReadEntryAs(const char* partial, const char* kept, FileList* list, FileListMember* member, Entry* entry) {
     memset(entry, 0, sizeof(*entry));
     char raw[STORAGE_FILE_PATH_SIZE];
     FileList_MemberGetName(list, member, raw, (int32_t)sizeof(raw));
     if (!StorageFilePath_Check(raw, entry->Name, (int32_t)sizeof(entry->Name))) return 0;
-    if (StorageFilePath_IsReserved(entry->Name, b->PartialExtension) || StorageFilePath_IsKept(entry->Name, b->Kept))
-        return 0;
+    if (StorageFilePath_IsReserved(entry->Name, partial) || StorageFilePath_IsKept(entry->Name, kept)) return 0;
     entry->HasAttributes = FileList_MemberGetAttributes(list, member, &entry->Attributes) ? 1 : 0;
     FileList_MemberGetSize(list, member, &entry->Size);
     FileList_MemberGetOffset(list, member, &entry->Offset);
@@ -179,6 +179,10 @@ int64_t ReadEntry(const StorageFile* b, FileList* list, FileListMember* member, 
     FileList_MemberGetModifiedTime(list, member, &entry->Modified);
     FileList_MemberGetLink(list, member, entry->Link, (int32_t)sizeof(entry->Link));
     return 1;
+}
+
+int64_t ReadEntry(const StorageFile* b, FileList* list, FileListMember* member, Entry* entry) {
+    return ReadEntryAs(b->PartialExtension, b->Kept, list, member, entry);
 }
 
 bool IsLinkEntry(const Entry& entry) { return entry.HasAttributes && (entry.Attributes & kAttributeLink); }
@@ -1574,7 +1578,8 @@ struct HeldFolder {
     int32_t Fd = -1;
 };
 
-int32_t OpenHeld(StorageFile* b, HeldFolder* held, const char* name, int32_t* directory, const char** leaf) {
+// root is the installation folder's path.
+int32_t OpenHeldAt(const char* root, HeldFolder* held, const char* name, int32_t* directory, const char** leaf) {
     const char* slash = strrchr(name, '/');
     const size_t length = slash ? (size_t)(slash - name) + 1 : 0;
     if (held->Fd >= 0 && held->Length == length && memcmp(held->Name, name, length) == 0) {
@@ -1584,7 +1589,7 @@ int32_t OpenHeld(StorageFile* b, HeldFolder* held, const char* name, int32_t* di
     }
     StorageFileOS_Close(&held->Fd);
     held->Length = 0;
-    const int32_t error = StorageFileOS_OpenParent(b->OutputPath, name, 0, directory, leaf);
+    const int32_t error = StorageFileOS_OpenParent(root, name, 0, directory, leaf);
     if (error || length >= sizeof(held->Name)) return error;
     memcpy(held->Name, name, length);
     held->Length = length;
@@ -1592,11 +1597,17 @@ int32_t OpenHeld(StorageFile* b, HeldFolder* held, const char* name, int32_t* di
     return 0;
 }
 
+int32_t OpenHeld(StorageFile* b, HeldFolder* held, const char* name, int32_t* directory, const char** leaf) {
+    return OpenHeldAt(b->OutputPath, held, name, directory, leaf);
+}
+
 // Whether the entry's file, leaf in directory, is in place as listed: the one judgement of a listed
 // file's state, made by an existence check and by the sweep ahead of a sync alike. 0 with present
 // set, or the errno value of the status call; status is what was found.
-int32_t JudgeListed(StorageFile* b, const Entry& entry, int32_t directory, const char* leaf,
-                    StorageFileOSStatus* status, bool* present, bool installedEntry = false, int64_t user = -1) {
+// wantedTime is the listed time the file must have (0: any); attributes whether its attributes must
+// be those listed.
+int32_t JudgeAs(const Entry& entry, int32_t directory, const char* leaf, StorageFileOSStatus* status, bool* present,
+                double wantedTime, bool attributes, int64_t user) {
     *present = false;
     // Kind, size and time decide here: the file's proof is not read.
     if (const int32_t error = StorageFileOS_StatusPlain(directory, leaf, status, user)) return error;
@@ -1605,15 +1616,20 @@ int32_t JudgeListed(StorageFile* b, const Entry& entry, int32_t directory, const
     // whose pieces are found here is taken for complete without its completion, which would set
     // them, so such a file is written and completed anew.
     bool same = status->Kind == STORAGE_FILE_OS_FILE && status->Size == entry.Size;
-    const double wantedTime = b->SkipTimestamp ? 0 : entry.Modified;
     if (same && wantedTime > 0 && status->ModifiedSeconds != (int64_t)wantedTime) same = false;
-    uint32_t attributes = 0;
-    if (same && WantedAttributes(b, entry, installedEntry) &&
-        (!FileAttributesBack(directory, leaf, &attributes) ||
-         attributes != (entry.Attributes & (kAttributeReadOnly | kAttributeExecutable))))
+    uint32_t found = 0;
+    if (same && attributes &&
+        (!FileAttributesBack(directory, leaf, &found) ||
+         found != (entry.Attributes & (kAttributeReadOnly | kAttributeExecutable))))
         same = false;
     *present = same;
     return 0;
+}
+
+int32_t JudgeListed(StorageFile* b, const Entry& entry, int32_t directory, const char* leaf,
+                    StorageFileOSStatus* status, bool* present) {
+    return JudgeAs(entry, directory, leaf, status, present, b->SkipTimestamp ? 0 : entry.Modified,
+                   WantedAttributes(b, entry), -1);
 }
 
 // Whether the member's file is in place as the request's manifest lists it: 0 when it is, else
@@ -1686,13 +1702,14 @@ int32_t RootIdentity(const StorageFile* b, uint64_t* device, uint64_t* inode) {
 } // namespace
 
 // Filled on the thread that starts it; then each chunk's word is written by the one claim that
-// took it, before its mark, and read only after the mark.
+// took it, before its mark, and read only after the mark. A claim reads nothing of the storage but
+// what was copied here at the start, so the storage may be set up again while claims run; the
+// installed manifest is the owner's to keep until the sweep is stopped.
 struct StorageFileSweep {
     std::atomic<int32_t> Refs{1};
     std::atomic<uint32_t> Next{0};    // the next chunk to claim
     std::atomic<int32_t> Busy{0};     // claims taken and not yet judged
     std::atomic<uint32_t> Stopped{0}; // no claim is taken any more
-    StorageFile* Backend = nullptr;   // touched only by a claim, which the owner's stop waits for
     uint64_t Serial = 0;              // the backend's (see StorageFile::Serial)
     MetaFile* Installed = nullptr;
     FileList* List = nullptr;
@@ -1731,7 +1748,6 @@ bool SweepClaim(StorageFileSweep* s) {
         s->Busy.fetch_sub(1);
         return false;
     }
-    StorageFile* b = s->Backend;
     uint64_t word = 0;
     HeldFolder held;
     // Asked once for the chunk: the process's user does not change under a sweep.
@@ -1740,13 +1756,18 @@ bool SweepClaim(StorageFileSweep* s) {
     for (uint32_t at = chunk * kSweepChunk; at < end; at++) {
         FileListMember* file = nullptr;
         Entry entry;
-        if (!FileList_IndexGetMemberAt(s->Index, at, &file) || !file || !ReadEntry(b, s->List, file, &entry)) continue;
+        if (!FileList_IndexGetMemberAt(s->Index, at, &file) || !file ||
+            !ReadEntryAs(s->PartialExtension, s->Kept, s->List, file, &entry))
+            continue;
         int32_t directory = -1;
         const char* leaf = nullptr;
         StorageFileOSStatus status{};
         bool present = false;
-        if (OpenHeld(b, &held, entry.Name, &directory, &leaf) == 0 &&
-            JudgeListed(b, entry, directory, leaf, &status, &present, true, user) == 0 && present)
+        // An installed entry's attributes count only where it lists them.
+        if (OpenHeldAt(s->OutputPath, &held, entry.Name, &directory, &leaf) == 0 &&
+            JudgeAs(entry, directory, leaf, &status, &present, s->SkipTimestamp ? 0 : entry.Modified,
+                    !s->SkipAttributes && entry.HasAttributes, user) == 0 &&
+            present)
             word |= 1ull << (at - chunk * kSweepChunk);
         if (directory != held.Fd) StorageFileOS_Close(&directory);
     }
@@ -1818,7 +1839,19 @@ bool SameListing(FileList* list, FileListMember* file, FileList* other, FileList
 // one another in both manifests, so the name is looked up only where that one is not the file.
 // copies tells whether the record named any copy when the request's check began: where it named none
 // no member's name is looked up in it.
-bool SweptPresent(StorageFile* b, const StorageFileSweep* s, StorageRequest* request, StorageRequestMember* member,
+// Whether a chunk has its verdicts: what no task has taken yet, up to it, is judged on this thread
+// and one a task holds (a few status calls) is waited for. A check that meets the sweep's front
+// joins it rather than making the same calls beside it. false once the sweep is stopped.
+bool AwaitChunk(StorageFileSweep* s, uint32_t chunk) {
+    while (!s->Judged[chunk].load(std::memory_order_acquire)) {
+        if (s->Stopped.load()) return false;
+        if (s->Next.load() <= chunk) SweepClaim(s);
+        else std::this_thread::yield();
+    }
+    return true;
+}
+
+bool SweptPresent(StorageFile* b, StorageFileSweep* s, StorageRequest* request, StorageRequestMember* member,
                   uint32_t* next, bool copies) {
     if (s->Stopped.load() || s->Serial != b->Serial) return false;
     FileListMember* file = nullptr;
@@ -1846,7 +1879,7 @@ bool SweptPresent(StorageFile* b, const StorageFileSweep* s, StorageRequest* req
         return false;
     }
     *next = at + 1;
-    if (at >= s->Count || !installed || !s->Judged[at / kSweepChunk].load(std::memory_order_acquire) ||
+    if (at >= s->Count || !installed || !AwaitChunk(s, at / kSweepChunk) ||
         !(s->Present[at / kSweepChunk] >> (at % kSweepChunk) & 1) || !SameListing(list, file, s->List, installed))
         return false;
     StorageRecordCopy id{};
@@ -1880,7 +1913,6 @@ int64_t StorageFile_SweepStart(Storage* storage, MetaFile* installed, StorageFil
     void* block = Memory_AllocZero(sizeof(StorageFileSweep));
     if (!block) return 0;
     auto* s = new (block) StorageFileSweep();
-    s->Backend = b;
     s->Serial = b->Serial;
     s->Installed = installed;
     s->List = list;

@@ -70,13 +70,14 @@ int64_t StorageFile_CompletedAtOnce(Storage* storage, StorageRequest* request, F
 // back to the end of its queue between chunks, so what else is posted there is not held up behind
 // the sweep. installed must be the manifest the storage is bound to (StorageFile_SetInstalled),
 // and the storage no repair's: else, and for a storage not of this row, 0 and no sweep.
-// The owner keeps the storage and the manifest unchanged (neither configured, reset nor rebound)
-// until StorageFile_SweepFinish or StorageFile_SweepStop returned; the verdicts serve only checks
-// of a storage that StorageFile_SweepFits.
+// The tasks read nothing of the storage but what the start copied, so it may be set up again while
+// they run; the owner keeps the manifest (neither reset nor freed) until StorageFile_SweepFinish or
+// StorageFile_SweepStop returned. The verdicts serve only checks of a storage that
+// StorageFile_SweepFits; a check whose file no claim has judged yet judges what is left up to it.
 enum : uint32_t { STORAGE_FILE_SWEEP_TASKS = 4 };
 int64_t StorageFile_SweepStart(Storage* storage, MetaFile* installed, StorageFileSweep** sweep);
 // Judges on the calling thread what no task has taken yet and waits for what they hold: on return
-// every file has its verdict (but after a stop), and no task touches the storage any more.
+// every file has its verdict (but after a stop), and no task reads the manifest any more.
 void StorageFile_SweepFinish(StorageFileSweep* sweep);
 // No chunk is taken any more, and what tasks hold is waited for; a stopped sweep serves no check.
 void StorageFile_SweepStop(StorageFileSweep* sweep);

@@ -1484,8 +1484,12 @@ int32_t StorageRecord_MarkUnfinished(StorageRecordCopies* c) {
     char line[kOwnerSize + sizeof(kUnfinished)];
     if (!error)
         error = AppendRecord(c, c->ReplayFd >= 0 ? c->ReplayFd : c->RecordFd, line, MarkedUnfinished(c, line));
-    // The entry, and the record's name when it was made now, last before the first change.
-    if (!error) error = StorageFileOS_SyncFileSystem(c->Folder);
+    // The entry, and the record's name when it was made now, last before the first change: the
+    // record and the folder that names it are flushed, not the whole file system, whose other
+    // writes (a log among them) are none of the mark's. A replay's scratch takes the record's name
+    // only when the replay ends: the mark in it lasts with the file system's flush.
+    if (!error && c->ReplayFd >= 0) error = StorageFileOS_SyncFileSystem(c->Folder);
+    else if (!error && !(error = StorageFileOS_SyncFile(c->RecordFd))) error = StorageFileOS_SyncFile(c->FolderLock);
     if (error)
         PrintRecordError(c, RecordLeaf(c), error);
     else

@@ -171,9 +171,9 @@ int64_t StorageRequest_Create(StorageRequest** handle) {
     request->Header.RefCount = 1;
     Class_GenerateInstanceIdReal(request);
     Class_SetDeleteCallback(request, &DeleteHandle);
-    // Window bits 15 + 32: the zlib or gzip wrapper is recognised by its first bytes.
-    request->InflateReady = inflateInit2(&request->Inflate, 15 + 32) == Z_OK;
-    const bool made = request->InflateReady && VCDiffDecoder_Create(&request->Decoder) &&
+    // The inflate state is made on first use (StorageRequest_GZipInflate): most requests never
+    // carry a compressed piece, and each state is a few KB of fresh memory at every sync's start.
+    const bool made = VCDiffDecoder_Create(&request->Decoder) &&
                       BitField_Create(&request->Bits) && Pool_Create(&request->MemberPool) &&
                       Pool_SetMemorySize(request->MemberPool, sizeof(StorageRequestMember)) &&
                       Pool_SetChunkSize(request->MemberPool, kMemberChunk);

@@ -205,7 +205,13 @@ int32_t StorageRequest_GZipInflate(StorageRequest* request) {
     CLASS_CHECK(request, STORAGE_REQUEST_CLASS_ID);
     if (!(request->Flags & STORAGE_REQUEST_FLAG_GZIP)) return Z_OK;
     const uint32_t content = request->ContentLength;
-    if (!request->InflateReady || !request->Buffer || content > request->BufferSize) return Z_STREAM_ERROR;
+    if (!request->Buffer || content > request->BufferSize) return Z_STREAM_ERROR;
+    // Window bits 15 + 32: the zlib or gzip wrapper is recognised by its first bytes.
+    if (!request->InflateReady) {
+        const int made = inflateInit2(&request->Inflate, 15 + 32);
+        if (made != Z_OK) return made == Z_MEM_ERROR ? Z_MEM_ERROR : Z_STREAM_ERROR;
+        request->InflateReady = true;
+    }
     if (!ScratchReserve(request, content)) return Z_MEM_ERROR;
     if (inflateReset(&request->Inflate) != Z_OK) return Z_STREAM_ERROR;
     memcpy(request->Scratch, request->Buffer, content);

@@ -201,12 +201,15 @@ inline ssize_t CopyRange(int from, int to, size_t length) {
     return TableCall([&] { return SystemCalls().CopyRange(from, to, length); });
 }
 inline int Fsync(int fd) {
-    // A mark a replay carries into the record that replaces the one holding it lasts with that
-    // file's flush: until the new record takes the old one's name, the old one still holds it.
-    // The same descriptor number may since hold another file: the mark's file is known by identity.
+    // The mark lasts with its record's flush (the run's own mark, or one a replay carries into the
+    // record that replaces the one holding it: until the new record takes the old one's name, the
+    // old one still holds it). The same descriptor number may since hold another file: the mark's
+    // file is known by identity.
     struct stat now{};
     const bool mark = fd == g_calls.markFd && g_calls.markPending && fstat(fd, &now) == 0 &&
                       now.st_dev == g_calls.markDevice && now.st_ino == g_calls.markInode;
+    if (mark && g_calls.failMark == 2) g_calls.target = g_calls.calls + 1;
+    if (mark && !g_calls.markFlush) g_calls.markFlush = g_calls.calls + 1;
     if (TableCall([&] { return SystemCalls().Fsync(fd); }) != 0) return -1;
     if (mark) g_calls.markPending = false;
     return 0;

@@ -2815,3 +2815,44 @@ TEST_F(StorageFileTest, ASweepAnswersOnlyWhatTheCheckWouldAnswerNow) {
 }
 
 } // namespace
+
+namespace {
+
+// A check that meets files no claim of a sweep has judged yet judges them for the sweep on its own
+// thread, and the verdicts serve later checks as the sweep's own do; the storage may be set up
+// again (as it was) meanwhile. Here no task of the I/O worker takes a chunk: all are left to checks.
+TEST_F(StorageFileTest, ACheckAheadOfTheSweepJudgesForIt) {
+    const char* timed = R"(,"mtime":1577836800,"attr":0)";
+    const std::string a = "0123456789abcdef0123456789ABCDEF", b = "ABCDEFGHIJKLMNOPabcdefghijklmnop";
+    Shell("rm -rf " + root + " && mkdir -p " + root);
+    Manifest v1(std::vector<File>{{"d/a", a.c_str(), timed}, {"d/b", b.c_str(), timed}});
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(Put(v1, 0, 3), 0u);
+    ASSERT_EQ(Complete(v1, "d/a"), 0u);
+    ASSERT_EQ(Complete(v1, "d/b"), 0u);
+    ASSERT_EQ(Sweep(v1.meta), 1);
+    StorageCleanup_SetInstalled(storage, v1.meta);
+    ASSERT_EQ(IOWorker_Remove(), 1);
+    StorageFileSweep* sweep = nullptr;
+    const int64_t started = StorageFile_SweepStart(storage, v1.meta, &sweep);
+    ASSERT_EQ(IOWorker_Init(), 1);
+    ASSERT_EQ(started, 1);
+    Dictionary* same = nullptr;
+    Dictionary_Create(&same);
+    Dictionary_SetStringByKey(same, "type", "file");
+    Dictionary_SetStringByKey(same, "path", root.c_str());
+    EXPECT_EQ(Storage_Configure(storage, nullptr, same, nullptr), 1);
+    Dictionary_Release(&same);
+    EXPECT_EQ(StorageFile_SweepFits(storage, sweep), 1);
+    // "d/b" (pieces 2 and 3) shares the sweep's first chunk with "d/a": its check judges both.
+    EXPECT_EQ(ExistsNow(storage, v1, 2, sweep), 0u);
+    ASSERT_EQ(unlink((root + "d/a").c_str()), 0);
+    EXPECT_EQ(ExistsNow(storage, v1, 0, sweep), 0u);
+    EXPECT_EQ(ExistsNow(storage, v1, 0, nullptr), (uint32_t)STORAGE_NOT_FOUND);
+    StorageFile_SweepStop(sweep);
+    EXPECT_EQ(ExistsNow(storage, v1, 0, sweep), (uint32_t)STORAGE_NOT_FOUND);
+    StorageCleanup_SetInstalled(storage, nullptr);
+    StorageFile_SweepRelease(&sweep);
+}
+
+} // namespace

@@ -653,6 +653,7 @@ TEST_F(StorageJournalTest, AnUpdateWhoseMarkNeverLastsFailsAfterAFewTriesChangin
     const auto before = Listing(Root() + "/local");
     StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
     calls.Syncfs = FlushFails;
+    calls.Fsync = FlushFails;
     StorageFileOS_SetCalls(&calls);
     NewRepository();
     Configure();
