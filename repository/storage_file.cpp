@@ -1075,9 +1075,9 @@ bool FileEndsHere(StorageRequest* request, StorageRequestMember* member, MetaFil
 
 // Whether a slice to be written already stands in the installed file, which has the new
 // version's size and is not being replaced: a piece shared with a changed neighbour then rewrites
-// nothing, and the unchanged file is never copied for it.
+// nothing, and the unchanged file is never copied for it. *found: the file's status as judged.
 bool SliceUnchanged(StorageFile* b, StorageRequest* request, const Entry& entry, uint64_t fileOffset,
-                    uint32_t bufferOffset, uint32_t length) {
+                    uint32_t bufferOffset, uint32_t length, StorageFileOSStatus* found) {
     {
         // Nothing the installed manifest does not list was installed: no file of it to keep.
         CriticalSectionGuard guard(b->RecordLock);
@@ -1094,12 +1094,13 @@ bool SliceUnchanged(StorageFile* b, StorageRequest* request, const Entry& entry,
     const char* leaf = nullptr;
     if (StorageFileOS_OpenParent(b->OutputPath, entry.Name, 0, &directory, &leaf) != 0) return false;
     char partialLeaf[STORAGE_FILE_PATH_SIZE];
-    StorageFileOSStatus status{};
+    StorageFileOSStatus& status = *found;
+    status = StorageFileOSStatus{};
     // What stands at a copy's name and is not ours is no copy of this file.
     StorageRecordCopy id{};
     bool same = !CopyOf(b, directory, entry.Name, leaf, partialLeaf, sizeof(partialLeaf), &id) &&
                 StorageFileOS_OpenFile(directory, leaf, 0, &fd) == 0 &&
-                StorageFileOS_StatusOf(fd, &status) == 0 && status.Size == entry.Size &&
+                StorageFileOS_StatusPlainOf(fd, &status) == 0 && status.Size == entry.Size &&
                 fileOffset + length <= status.Size;
     StorageFileOS_Close(&directory);
     uint8_t* wanted = nullptr;
@@ -1145,11 +1146,22 @@ int64_t Transfer_Start(StorageFile* b, StorageOperation* operation, uint32_t wri
         return Finish(operation, STORAGE_ERROR_SIZE_LIMIT, 0);
 
     uint32_t code = 0, extended = 0;
-    if (write && SliceUnchanged(b, request, entry, fileOffset, bufferOffset, length)) {
+    StorageFileOSStatus found{};
+    if (write && SliceUnchanged(b, request, entry, fileOffset, bufferOffset, length, &found)) {
         // Nothing to write, so no copy: a file that lies within this piece is completed as a
-        // written one would be (its time and attributes).
-        if (FileEndsHere(request, member, meta, file))
-            StorageFile_FileCompleteInt(b, ListOf(meta), file, b->SelfUpdate, &code, &extended);
+        // written one would be (its time and attributes). One whose time is the listed one, and
+        // whose attributes are not asked for, is complete as it stands: the status just taken, of
+        // the installed file with no copy beside it, says all the completion would ask.
+        if (FileEndsHere(request, member, meta, file)) {
+            const double wantedTime = b->SkipTimestamp ? 0 : entry.Modified;
+            if (found.Kind == STORAGE_FILE_OS_FILE && !WantedAttributes(b, entry) &&
+                (wantedTime <= 0 || found.ModifiedSeconds == (int64_t)wantedTime)) {
+                CompletedSet(b, entry.Name, true);
+                StorageFile_VerboseLog(b, 0, "File Complete (%s)", LogText(entry.Name).Text);
+            } else {
+                StorageFile_FileCompleteInt(b, ListOf(meta), file, b->SelfUpdate, &code, &extended);
+            }
+        }
         return Finish(operation, code, extended);
     }
     OpenRecord* r = nullptr;

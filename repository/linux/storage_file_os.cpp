@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstddef>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -194,8 +195,10 @@ uint64_t HandleOf(int directory, const char* leaf, int flags) {
     int mount = 0;
     if (name_to_handle_at(directory, leaf, &handle.head, &mount, flags & AT_EMPTY_PATH) != 0) return 0;
     uint64_t hash = 14695981039346656037ull ^ (uint32_t)handle.head.handle_type;
+    // The handle's bytes, read through the whole record that holds them.
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&handle) + offsetof(struct file_handle, f_handle);
     for (unsigned i = 0; i < handle.head.handle_bytes && i < MAX_HANDLE_SZ; i++)
-        hash = (hash ^ handle.head.f_handle[i]) * 1099511628211ull;
+        hash = (hash ^ bytes[i]) * 1099511628211ull;
     return hash;
 }
 
@@ -282,6 +285,14 @@ int32_t StorageFileOS_StatusPlain(int32_t directory, const char* leaf, StorageFi
     struct stat info;
     if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
     Fill(info, status, user);
+    return 0;
+}
+
+int32_t StorageFileOS_StatusPlainOf(int32_t fd, StorageFileOSStatus* status) {
+    memset(status, 0, sizeof(*status));
+    struct stat info;
+    if (fstat(fd, &info) != 0) return errno;
+    Fill(info, status);
     return 0;
 }
 

@@ -103,6 +103,8 @@ int32_t StorageFileOS_Status(int32_t directory, const char* leaf, StorageFileOSS
 int32_t StorageFileOS_StatusPlain(int32_t directory, const char* leaf, StorageFileOSStatus* status,
                                   int64_t user = -1);
 int32_t StorageFileOS_StatusOf(int32_t fd, StorageFileOSStatus* status);
+// The open file's status from one status call, without the proof, as StorageFileOS_StatusPlain.
+int32_t StorageFileOS_StatusPlainOf(int32_t fd, StorageFileOSStatus* status);
 int32_t StorageFileOS_Duplicate(int32_t fd, int32_t* copy);
 int32_t StorageFileOS_Rename(int32_t directory, const char* from, const char* to);
 // A copy of the regular file `from` under the name `to`, which appears whole or not at all and
