@@ -253,12 +253,41 @@ TEST_F(RepositoryTest, ItsJobsAndCleanupsSignalTheThreadItRunsOn) {
 
 // ---- Request slots and remotes ------------------------------------------------------------------------
 
+// The status of each slot, "<active><allowVCDiff><state> " in order.
+std::string SlotStatus(Repository* repo) {
+    Dictionary *dump = nullptr, *list = nullptr;
+    Dictionary_Create(&dump);
+    Repository_Dump(repo, dump);
+    Dictionary_GetListByKey(dump, "requests", &list);
+    uint32_t count = 0;
+    if (list) Dictionary_ItemGetCount(list, &count);
+    std::string text;
+    for (uint32_t i = 0; i < count; i++) {
+        Dictionary* one = nullptr;
+        Dictionary_GetDictionaryByIndex(list, (int32_t)i, &one);
+        uint32_t active = 9, allow = 9;
+        int64_t state = -1;
+        Dictionary_GetBooleanByKey(one, "active", &active);
+        Dictionary_GetBooleanByKey(one, "allowVCDiff", &allow);
+        Dictionary_GetInt64ByKey(one, "state", &state);
+        text += std::to_string(active) + std::to_string(allow) + std::to_string(state) + " ";
+    }
+    Dictionary_Release(&dump);
+    return text;
+}
+
 TEST_F(RepositoryTest, RequestSlotsLendEachOnceAndRestAfterFailures) {
     ASSERT_EQ(Repository_RequestListResize(repo, 2), 1);
+    // A slot not lent yet reads as a new request would.
+    EXPECT_EQ(SlotStatus(repo), "010 010 ");
     StorageRequest *a = nullptr, *b = nullptr, *c = nullptr;
     ASSERT_EQ(Repository_RequestAcquire(nullptr, repo, &a), 1);
     ASSERT_EQ(Repository_RequestAcquire(nullptr, repo, &b), 1);
     EXPECT_NE(a, b);
+    StorageRequest_SetAllowVCDiff(a, 0);
+    StorageRequest_SetState(a, 3);
+    EXPECT_EQ(SlotStatus(repo), "103 110 ");
+    StorageRequest_SetAllowVCDiff(a, 1);
     EXPECT_EQ(Repository_RequestAcquire(nullptr, repo, &c), 0);
     StorageRequest* delta = nullptr;
     EXPECT_EQ(StorageRequest_GetDeltaRequestHandle(a, &delta), 1);

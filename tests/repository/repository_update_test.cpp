@@ -425,3 +425,37 @@ TEST_F(RepositoryUpdateTest, AnUpdateRunOnAThreadOfItsOwnIsWokenForEachStep) {
         EXPECT_TRUE(Same());
     }
 }
+
+namespace {
+
+// One piece of three small files: the new version rewrites the first, lists a later time for the
+// second (which lists no attributes) and makes the third executable (their bytes kept). The piece
+// is written for the first; the two others are not copied, and still take what the new version
+// lists.
+TEST_F(RepositoryUpdateTest, AChangedPiecesUnchangedFilesTakeTheirNewTimeAndMode) {
+    Shell("rm -rf " + Root() + "/local " + Root() + "/state");
+    const auto publish = [&](const std::string& id, int seed) {
+        Version(id, {{"a", Content(4, seed)}, {"b", Content(4, 2)}, {"c", Content(4, 3)}});
+        const std::string script = Root() + "/retime.py";
+        std::ofstream(script) << "import json,sys\n"
+                                 "m=json.load(open(sys.argv[1]))\n"
+                                 "for f in m['files']:\n"
+                                 "  f['mtime']=" + std::to_string((int64_t)kTime) + "+(1000 if sys.argv[2]=='2' and f['name']=='b' else 0)\n"
+                                 "  if f['name']=='c': f['attr']=4 if sys.argv[2]=='2' else 0\n"
+                                 "json.dump(m,open(sys.argv[1],'w'))\n";
+        return Shell("/usr/bin/python3 " + script + " " + Root() + "/remote.json " + id.substr(1)) == 0;
+    };
+    ASSERT_TRUE(publish("v1", 1));
+    ASSERT_TRUE(Update()) << printed.Text;
+    ASSERT_TRUE(publish("v2", 9));
+    ASSERT_TRUE(UpdateCountingOpens()) << printed.Text;
+    EXPECT_TRUE(Same());
+    struct stat b {}, c {};
+    ASSERT_EQ(stat((Root() + "/local/b").c_str(), &b), 0);
+    ASSERT_EQ(stat((Root() + "/local/c").c_str(), &c), 0);
+    EXPECT_EQ(b.st_mtime, (time_t)kTime + 1000);
+    EXPECT_EQ(c.st_mode & 0111, 0111u);
+    EXPECT_EQ(Counter("piecesWritten"), 1.0) << printed.Text;
+}
+
+} // namespace

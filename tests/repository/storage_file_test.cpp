@@ -2856,3 +2856,55 @@ TEST_F(StorageFileTest, ACheckAheadOfTheSweepJudgesForIt) {
 }
 
 } // namespace
+
+namespace {
+
+// The calls of one mark: the link that names the record, and the flushes, in order, with the
+// identity (device, inode) of what each flushed.
+std::vector<std::string> g_markCalls;
+int LinkNoted(int from, const char* f, int to, const char* t, int flags) {
+    const int linked = StorageFileOS_SystemCalls()->LinkAt(from, f, to, t, flags);
+    if (linked == 0) g_markCalls.push_back(std::string("link ") + t);
+    return linked;
+}
+int FsyncNoted(int fd) {
+    struct stat info {};
+    fstat(fd, &info);
+    g_markCalls.push_back("flush " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino));
+    return StorageFileOS_SystemCalls()->Fsync(fd);
+}
+int SyncfsNoted(int fd) {
+    g_markCalls.push_back("flush all");
+    return StorageFileOS_SystemCalls()->Syncfs(fd);
+}
+
+// A mark that makes the record lasts with it: the record's bytes are flushed, and so is the folder
+// that names it, after the name was made (or the whole file system is).
+TEST_F(StorageFileTest, AMarkThatMakesItsRecordFlushesTheRecordAndItsFolder) {
+    Shell("rm -rf " + root + " && mkdir -p " + root);
+    ASSERT_EQ(Configure("file"), 1);
+    StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+    calls.LinkAt = LinkNoted;
+    calls.Fsync = FsyncNoted;
+    calls.Syncfs = SyncfsNoted;
+    g_markCalls.clear();
+    StorageFileOS_SetCalls(&calls);
+    EXPECT_EQ(StorageCleanup_MarkUnfinished(storage), 0);
+    StorageFileOS_SetCalls(nullptr);
+    struct stat folder {}, record {};
+    ASSERT_EQ(stat(root.c_str(), &folder), 0);
+    ASSERT_EQ(stat((root + ".quarvpartial").c_str(), &record), 0);
+    const auto at = [&](const std::string& call) {
+        return std::find(g_markCalls.begin(), g_markCalls.end(), call) - g_markCalls.begin();
+    };
+    const auto id = [](const struct stat& s) { return std::to_string(s.st_dev) + ":" + std::to_string(s.st_ino); };
+    const long linked = at("link .quarvpartial"), end = (long)g_markCalls.size();
+    const auto after = [&](long call) { return call > linked && call < end; };
+    ASSERT_LT(linked, end);
+    const bool whole = after(at("flush all"));
+    EXPECT_TRUE(whole || after(at("flush " + id(record)))) << testing::PrintToString(g_markCalls);
+    EXPECT_TRUE(whole || after(at("flush " + id(folder)))) << testing::PrintToString(g_markCalls);
+    EXPECT_EQ(StorageCleanup_IsUnfinished(storage), 1);
+}
+
+} // namespace
