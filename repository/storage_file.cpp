@@ -1842,15 +1842,6 @@ bool SameListing(FileList* list, FileListMember* file, FileList* other, FileList
     return strcmp(link, otherLink) == 0;
 }
 
-// Whether the sweep found the member's file in place as listed, and that answer is the one a check
-// would give now without its status call: the request's manifest lists the file as the installed
-// one the verdict judged, the storage is set as when it judged (see StorageFile_SweepFits), and no
-// copy of ours is recorded beside it (one made since would make it not present). Anything else is
-// asked of the file.
-// next is where the installed file after the last one found stands: a piece's files mostly follow
-// one another in both manifests, so the name is looked up only where that one is not the file.
-// copies tells whether the record named any copy when the request's check began: where it named none
-// no member's name is looked up in it.
 // Whether a chunk has its verdicts: what no task has taken yet, up to it, is judged on this thread
 // and one a task holds (a few status calls) is waited for. A check that meets the sweep's front
 // joins it rather than making the same calls beside it. false once the sweep is stopped.
@@ -1863,6 +1854,15 @@ bool AwaitChunk(StorageFileSweep* s, uint32_t chunk) {
     return true;
 }
 
+// Whether the sweep found the member's file in place as listed, and that answer is the one a check
+// would give now without its status call: the request's manifest lists the file as the installed
+// one the verdict judged, the storage is set as when it judged (see StorageFile_SweepFits), and no
+// copy of ours is recorded beside it (one made since would make it not present). Anything else is
+// asked of the file.
+// next is where the installed file after the last one found stands: a piece's files mostly follow
+// one another in both manifests, so the name is looked up only where that one is not the file.
+// copies tells whether the record named any copy when the request's check began: where it named none
+// no member's name is looked up in it.
 bool SweptPresent(StorageFile* b, StorageFileSweep* s, StorageRequest* request, StorageRequestMember* member,
                   uint32_t* next, bool copies) {
     if (s->Stopped.load() || s->Serial != b->Serial) return false;
