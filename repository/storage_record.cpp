@@ -1487,9 +1487,14 @@ int32_t StorageRecord_MarkUnfinished(StorageRecordCopies* c) {
     // The entry, and the record's name when it was made now, last before the first change: the
     // record and the folder that names it are flushed, not the whole file system, whose other
     // writes (a log among them) are none of the mark's. A replay's scratch takes the record's name
-    // only when the replay ends: the mark in it lasts with the file system's flush.
-    if (!error && c->ReplayFd >= 0) error = StorageFileOS_SyncFileSystem(c->Folder);
-    else if (!error && !(error = StorageFileOS_SyncFile(c->RecordFd))) error = StorageFileOS_SyncFile(c->FolderLock);
+    // only when the replay ends: the mark in it lasts with the file system's flush, as does one on
+    // a file system that flushes no folder on its own (EINVAL).
+    if (!error && c->ReplayFd >= 0) {
+        error = StorageFileOS_SyncFileSystem(c->Folder);
+    } else if (!error && !(error = StorageFileOS_SyncFile(c->RecordFd)) &&
+               (error = StorageFileOS_SyncFile(c->FolderLock)) == EINVAL) {
+        error = StorageFileOS_SyncFileSystem(c->Folder);
+    }
     if (error)
         PrintRecordError(c, RecordLeaf(c), error);
     else

@@ -2867,9 +2867,15 @@ int LinkNoted(int from, const char* f, int to, const char* t, int flags) {
     if (linked == 0) g_markCalls.push_back(std::string("link ") + t);
     return linked;
 }
+// Set: a folder's flush fails as on a file system that flushes no folder on its own.
+bool g_folderFlushRefused = false;
 int FsyncNoted(int fd) {
     struct stat info {};
     fstat(fd, &info);
+    if (g_folderFlushRefused && S_ISDIR(info.st_mode)) {
+        errno = EINVAL;
+        return -1;
+    }
     g_markCalls.push_back("flush " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino));
     return StorageFileOS_SystemCalls()->Fsync(fd);
 }
@@ -2879,32 +2885,38 @@ int SyncfsNoted(int fd) {
 }
 
 // A mark that makes the record lasts with it: the record's bytes are flushed, and so is the folder
-// that names it, after the name was made (or the whole file system is).
+// that names it, after the name was made (or the whole file system is, where a folder cannot be).
 TEST_F(StorageFileTest, AMarkThatMakesItsRecordFlushesTheRecordAndItsFolder) {
-    Shell("rm -rf " + root + " && mkdir -p " + root);
-    ASSERT_EQ(Configure("file"), 1);
-    StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
-    calls.LinkAt = LinkNoted;
-    calls.Fsync = FsyncNoted;
-    calls.Syncfs = SyncfsNoted;
-    g_markCalls.clear();
-    StorageFileOS_SetCalls(&calls);
-    EXPECT_EQ(StorageCleanup_MarkUnfinished(storage), 0);
-    StorageFileOS_SetCalls(nullptr);
-    struct stat folder {}, record {};
-    ASSERT_EQ(stat(root.c_str(), &folder), 0);
-    ASSERT_EQ(stat((root + ".quarvpartial").c_str(), &record), 0);
-    const auto at = [&](const std::string& call) {
-        return std::find(g_markCalls.begin(), g_markCalls.end(), call) - g_markCalls.begin();
-    };
-    const auto id = [](const struct stat& s) { return std::to_string(s.st_dev) + ":" + std::to_string(s.st_ino); };
-    const long linked = at("link .quarvpartial"), end = (long)g_markCalls.size();
-    const auto after = [&](long call) { return call > linked && call < end; };
-    ASSERT_LT(linked, end);
-    const bool whole = after(at("flush all"));
-    EXPECT_TRUE(whole || after(at("flush " + id(record)))) << testing::PrintToString(g_markCalls);
-    EXPECT_TRUE(whole || after(at("flush " + id(folder)))) << testing::PrintToString(g_markCalls);
-    EXPECT_EQ(StorageCleanup_IsUnfinished(storage), 1);
+    for (const bool refused : {false, true}) {
+        SCOPED_TRACE(refused);
+        Shell("rm -rf " + root + " && mkdir -p " + root);
+        ASSERT_EQ(Configure("file"), 1);
+        StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+        calls.LinkAt = LinkNoted;
+        calls.Fsync = FsyncNoted;
+        calls.Syncfs = SyncfsNoted;
+        g_markCalls.clear();
+        g_folderFlushRefused = refused;
+        StorageFileOS_SetCalls(&calls);
+        EXPECT_EQ(StorageCleanup_MarkUnfinished(storage), 0);
+        StorageFileOS_SetCalls(nullptr);
+        g_folderFlushRefused = false;
+        struct stat folder {}, record {};
+        ASSERT_EQ(stat(root.c_str(), &folder), 0);
+        ASSERT_EQ(stat((root + ".quarvpartial").c_str(), &record), 0);
+        const auto at = [&](const std::string& call) {
+            return std::find(g_markCalls.begin(), g_markCalls.end(), call) - g_markCalls.begin();
+        };
+        const auto id = [](const struct stat& s) { return std::to_string(s.st_dev) + ":" + std::to_string(s.st_ino); };
+        const long linked = at("link .quarvpartial"), end = (long)g_markCalls.size();
+        const auto after = [&](long call) { return call > linked && call < end; };
+        ASSERT_LT(linked, end);
+        const bool whole = after(at("flush all"));
+        EXPECT_EQ(whole, refused) << testing::PrintToString(g_markCalls);
+        EXPECT_TRUE(whole || after(at("flush " + id(record)))) << testing::PrintToString(g_markCalls);
+        EXPECT_TRUE(whole || after(at("flush " + id(folder)))) << testing::PrintToString(g_markCalls);
+        EXPECT_EQ(StorageCleanup_IsUnfinished(storage), 1);
+    }
 }
 
 } // namespace
