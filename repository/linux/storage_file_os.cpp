@@ -283,17 +283,15 @@ int32_t StorageFileOS_Status(int32_t directory, const char* leaf, StorageFileOSS
 int32_t StorageFileOS_StatusPlain(int32_t directory, const char* leaf, StorageFileOSStatus* status, int64_t user) {
     memset(status, 0, sizeof(*status));
     struct stat info;
-    if (fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
+    // An empty leaf asks the open file itself.
+    const int flags = AT_SYMLINK_NOFOLLOW | (leaf[0] ? 0 : AT_EMPTY_PATH);
+    if (fstatat(directory, leaf, &info, flags) != 0) return errno == ENOENT ? 0 : errno;
     Fill(info, status, user);
     return 0;
 }
 
 int32_t StorageFileOS_StatusPlainOf(int32_t fd, StorageFileOSStatus* status) {
-    memset(status, 0, sizeof(*status));
-    struct stat info;
-    if (fstat(fd, &info) != 0) return errno;
-    Fill(info, status);
-    return 0;
+    return StorageFileOS_StatusPlain(fd, "", status);
 }
 
 int32_t StorageFileOS_StatusOf(int32_t fd, StorageFileOSStatus* status) {
