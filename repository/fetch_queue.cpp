@@ -2,6 +2,8 @@
 // per-piece error counts and resume times, handing pieces out through the copy job's callbacks.
 #include "repository/fetch_queue.h"
 
+#include <cstring>
+
 #include "core/runtime/bit_field.h"
 #include "core/runtime/class_family.h"
 #include "core/runtime/memory.h"
@@ -21,6 +23,10 @@ struct PieceQueue {
     double* ResumeTime;
     int32_t ResumeTimeSize;
     uint32_t AllowDelta;
+    // Pieces handed out before the others, in this order (PieceQueue_SetFirst); FirstNext is the
+    // next one to try.
+    int32_t* First;
+    int32_t FirstCount, FirstNext;
     uint32_t CompleteAnnounced;
     double NextScanTime;
     void* AcquireUser;
@@ -44,7 +50,14 @@ void PreparePrint(PieceQueue* queue) {
     ClassPrint_Prepare(&queue->Print, queue, "PieceQueue", nullptr);
 }
 
+void FreeFirst(PieceQueue* q) {
+    if (q->First) Memory_Free(q->First, sizeof(int32_t) * (size_t)q->FirstCount);
+    q->First = nullptr;
+    q->FirstCount = q->FirstNext = 0;
+}
+
 void FreeTables(PieceQueue* q) {
+    FreeFirst(q);
     if (q->ErrorCount) Memory_Free(q->ErrorCount, sizeof(uint32_t) * (size_t)q->ErrorCountSize);
     if (q->ResumeTime) Memory_Free(q->ResumeTime, sizeof(double) * (size_t)q->ResumeTimeSize);
     q->ErrorCount = nullptr;
@@ -218,13 +231,23 @@ int64_t PieceQueue_Process(PieceQueue* queue) {
     StorageRequest* request = nullptr;
     if (!queue->Acquire || queue->Acquire(queue, queue->AcquireUser, &request) != 1 || !request) return 1;
 
+    // The pieces to hand out first, each tried once: one done, in flight or waiting to be tried
+    // again is left to the scan.
+    int32_t found = -1;
+    while (found < 0 && queue->FirstNext < queue->FirstCount) {
+        const int32_t next = queue->First[queue->FirstNext++];
+        if (BitField_IsValidRange(queue->Complete, next) == 1 && BitField_IsClear(queue->Complete, next) == 1 &&
+            BitField_IsClear(queue->InFlight, next) == 1 &&
+            !(next < queue->ResumeTimeSize && now < queue->ResumeTime[next]))
+            found = next;
+    }
     // Neither complete nor in flight, found a word at a time: a copy runs through every piece, so a
     // scan bit by bit from the first would cost the square of the pieces.
-    int32_t found = -1;
-    for (int32_t from = 0; BitField_GetNextClearInBoth(queue->Complete, queue->InFlight, from, &found) == 1;
-         from = found + 1) {
-        if (!(found < queue->ResumeTimeSize && now < queue->ResumeTime[found])) break;
-    }
+    if (found < 0)
+        for (int32_t from = 0; BitField_GetNextClearInBoth(queue->Complete, queue->InFlight, from, &found) == 1;
+             from = found + 1) {
+            if (!(found < queue->ResumeTimeSize && now < queue->ResumeTime[found])) break;
+        }
     if (found < 0) {
         queue->NextScanTime = now + kRescanDelay;
         if (queue->ReleaseRequest) queue->ReleaseRequest(queue, queue->ReleaseUser, &request);
@@ -239,6 +262,17 @@ int64_t PieceQueue_Process(PieceQueue* queue) {
     // A piece that failed once is fetched whole: its delta may be what went wrong.
     StorageRequest_SetAllowVCDiff(request, queue->AllowDelta && errors == 0 ? 1 : 0);
     if (queue->Begin) queue->Begin(queue, queue->BeginUser, request);
+    return 1;
+}
+
+int64_t PieceQueue_SetFirst(PieceQueue* queue, const int32_t* pieces, int32_t count) {
+    CLASS_CHECK(queue, PIECE_QUEUE_CLASS_ID);
+    FreeFirst(queue);
+    if (count <= 0) return 1;
+    queue->First = static_cast<int32_t*>(Memory_Alloc(sizeof(int32_t) * (size_t)count));
+    if (!queue->First) return 0;
+    memcpy(queue->First, pieces, sizeof(int32_t) * (size_t)count);
+    queue->FirstCount = count;
     return 1;
 }
 

@@ -41,9 +41,13 @@ int64_t PieceQueue_SetCompleteCallback(PieceQueue* queue, void* user, PieceQueue
 // alreadyComplete (optional, of the piece total's size) complete. Nothing is sized without a
 // manifest piece table.
 int64_t PieceQueue_Configure(PieceQueue* queue, BitField* alreadyComplete, uint32_t allowDelta);
-// Issues at most one piece: the lowest neither complete nor in flight nor held back. Announces
-// completion once. With nothing to issue the lent request goes back and scanning waits a second.
+// Issues at most one piece: the next of those set first that is neither complete nor in flight nor
+// held back, else the lowest such piece. Announces completion once. With nothing to issue the lent
+// request goes back and scanning waits a second.
 int64_t PieceQueue_Process(PieceQueue* queue);
+// The pieces issued before all others, in this order, each tried once (copied; none by default,
+// and none again after Configure or Reset). 0 when they could not be kept (none then).
+int64_t PieceQueue_SetFirst(PieceQueue* queue, const int32_t* pieces, int32_t count);
 // The request's first piece is complete, or goes back to be asked for again; then PieceEnd and
 // RequestRelease with the request.
 int64_t PieceQueue_PieceComplete(PieceQueue* queue, StorageRequest* request);

@@ -1012,11 +1012,11 @@ int32_t KeepReplaced(Repository* r) {
                     ? -1
                     : PLATFORM_ERROR_ERRNO_BASE + errno;
     } else {
-        // The record must be lasting before the save it guards is (the descriptor above only
-        // names the directory: its entries are synced through one that reads it).
-        const int32_t listing = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (listing < 0 || (fsync(listing) != 0 && errno != EINVAL)) error = PLATFORM_ERROR_ERRNO_BASE + errno;
-        if (listing >= 0) close(listing);
+        // The replaced name and the record must last before the save they guard is made: their
+        // folder is flushed with the installation before the save (Flushed), not here, so that the
+        // copy waits on no flush meanwhile; on the installation's file system that flush alone
+        // makes them last.
+        r->ReplacedUnflushed = 1;
         // Known from here on by the identity of the file hashed, where it has one: the name leads
         // to it unless a file was moved to the manifest's name in between, which fails that
         // identity and is judged by its bytes.
@@ -1561,7 +1561,46 @@ struct SweepHold {
     }
 };
 
+// Starts the unfinished mark: its entry is written now, its flush runs while the copy checks and
+// fetches, its writes held until the mark lasts (MarkLasting). 0 or the errno value (named).
+int32_t MarkStart(Repository* r) {
+    const int32_t error = StorageCleanup_MarkStart(r->Local, r->ThreadId);
+    if (error) {
+        char path[kPathSize];
+        Repository_GetLocalPath(r, path, (int32_t)sizeof(path));
+        StartFault(r, "mark the installation unfinished", path, REPOSITORY_SOURCE_STORAGE_LOCAL, error);
+        r->Marking = 2;
+        return error;
+    }
+    r->Marking = 1;
+    return 0;
+}
+
+// Whether this sync's mark lasts, so that the installation may change. One that failed is named
+// and made again when the error's answer says (the start's faults end the work after a few); the
+// copy's writes wait meanwhile.
+bool MarkLasting(Repository* r) {
+    if (r->Marking == 2 && ResumeDue(r->StartResume)) MarkStart(r);
+    if (r->Marking != 1) return r->Marking == 0;
+    int32_t error = 0;
+    if (!StorageCleanup_MarkSettled(r->Local, &error)) return false;
+    if (error) {
+        char path[kPathSize];
+        Repository_GetLocalPath(r, path, (int32_t)sizeof(path));
+        StartFault(r, "mark the installation unfinished", path, REPOSITORY_SOURCE_STORAGE_LOCAL, error);
+        r->Marking = 2;
+        return false;
+    }
+    r->Marking = 0;
+    StorageCopy_SetWritesHeld(r->Copy, 0);
+    return true;
+}
+
 Start SyncStart(Repository* r) {
+    // A stopped run's mark still being flushed ends first: the storage makes one at a time.
+    int32_t settled = 0;
+    if (r->Marking == 1 && !StorageCleanup_MarkSettled(r->Local, &settled)) return Start::Retry;
+    r->Marking = 0;
     // The sweep serves this start alone. It goes on while the storage is set up, and the copy's
     // first checks, which would wait for it, join it instead (StorageFile_ExistsAtOnce).
     if (r->SweepWanted) StartSweep(r);
@@ -1697,11 +1736,10 @@ Start SyncStart(Repository* r) {
             return Start::Retry;
         }
     }
-    // Nothing is changed before the mark lasts: a start that cannot make it is no start, and never
-    // a sync that ends as done.
-    if (const int32_t error = StorageCleanup_MarkUnfinished(r->Local)) {
-        Repository_GetLocalPath(r, path, (int32_t)sizeof(path));
-        StartFault(r, "mark the installation unfinished", path, REPOSITORY_SOURCE_STORAGE_LOCAL, error);
+    // Nothing is changed before the mark lasts: a start that cannot write it is no start, and the
+    // copy's writes wait for its flush (a sync whose mark never lasts never ends as done).
+    if (MarkStart(r)) {
+        r->Marking = 0;
         return Start::Retry;
     }
     r->Flushed = 0;
@@ -1755,6 +1793,7 @@ Start SyncStart(Repository* r) {
     StorageCopy_Configure(r->ApplyJob);
     StorageCopy_SetFileCompletesInFlightMax(r->Copy, fileCompletes);
     StorageCopy_SetFlags(r->Copy, flags);
+    StorageCopy_SetWritesHeld(r->Copy, r->Marking);
     // Its verdicts answer the automatic mask's checks where the storage is still as they were
     // judged against.
     if ((flags & STORAGE_COPY_FLAG_AUTO_MASK) && StorageFile_SweepFits(r->Local, hold.Sweep)) {
@@ -1802,19 +1841,40 @@ bool SaveScratch(Repository* r, bool quiet = false) {
 }
 
 bool Flushed(Repository* r) {
-    if (r->Flushed) return true;
+    if (r->Flushed && !r->ReplacedUnflushed) return true;
     if (!ResumeDue(r->FlushResume)) return false;
-    const int32_t error = StorageCleanup_Flush(r->Local);
-    if (error) {
-        char local[kPathSize];
-        Repository_GetLocalPath(r, local, (int32_t)sizeof(local));
-        Repository_Print(r, "Failed to flush the installation (%s) (%d)", LogText(local).Text,
-                         PLATFORM_ERROR_ERRNO_BASE + error);
-        Repository_Error(r, REPOSITORY_SOURCE_STORAGE_LOCAL, -1, r->FlushErrors++, REPOSITORY_TYPE_WRITE,
-                         STORAGE_ERROR_OS, (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error), &r->FlushResume);
-        return false;
+    if (!r->Flushed) {
+        if (const int32_t error = StorageCleanup_Flush(r->Local)) {
+            char local[kPathSize];
+            Repository_GetLocalPath(r, local, (int32_t)sizeof(local));
+            Repository_Print(r, "Failed to flush the installation (%s) (%d)", LogText(local).Text,
+                             PLATFORM_ERROR_ERRNO_BASE + error);
+            Repository_Error(r, REPOSITORY_SOURCE_STORAGE_LOCAL, -1, r->FlushErrors++, REPOSITORY_TYPE_WRITE,
+                             STORAGE_ERROR_OS, (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error), &r->FlushResume);
+            return false;
+        }
+        r->Flushed = 1;
     }
-    r->Flushed = 1;
+    if (r->ReplacedUnflushed) {
+        // The folder that names the replaced manifest and the record. A file system that refuses to
+        // flush a folder on its own (EINVAL) keeps it with its files.
+        int32_t folder = -1, error = 0;
+        const char* leaf = nullptr;
+        if ((error = OpenManifestFolder(r, &folder, &leaf)) == 0) {
+            if ((error = StorageFileOS_SyncFile(folder)) == EINVAL) error = 0;
+            StorageFileOS_Close(&folder);
+        }
+        if (error) {
+            char path[kPathSize];
+            ReplacedName(r, path, (int32_t)sizeof(path));
+            Repository_Print(r, "Failed to flush the replaced metafile (%s) (%d)", LogText(path).Text,
+                             PLATFORM_ERROR_ERRNO_BASE + error);
+            Repository_Error(r, REPOSITORY_SOURCE_METAFILE_REMOTE, -1, r->FlushErrors++, REPOSITORY_TYPE_WRITE,
+                             STORAGE_ERROR_OS, (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error), &r->FlushResume);
+            return false;
+        }
+        r->ReplacedUnflushed = 0;
+    }
     return true;
 }
 
@@ -1913,6 +1973,11 @@ void SyncWork(Repository* r) {
         } else if (r->SweepWanted && MetaFile_IsAlive(r->RemoteMeta) && MetaFile_IsBodyIn(r->RemoteMeta)) {
             StartSweep(r);
         }
+    } else if (StorageCopy_IsAlive(r->Copy) && r->Marking) {
+        MarkLasting(r);
+    } else if (r->Marking && StorageCopy_IsComplete(r->Copy)) {
+        // Nothing follows the copy before the mark lasts.
+        MarkLasting(r);
     } else if (StorageCopy_IsComplete(r->Copy)) {
         // No check is left to ask the sweep: what it has not reached is not judged.
         DropSweep(r);
@@ -2026,23 +2091,21 @@ void SyncWork(Repository* r) {
         // its configuration error recorded (the task fails on it).
         if (ResumeDue(r->StartResume) && SyncStart(r) == Start::Refused) Repository_SetSync(r, 0);
     }
-    int32_t before = 0, after = 0;
-    StorageCopy_GetPiecesComplete(r->Copy, &before);
     StorageCopy_Process(r->Copy);
     StorageCopy_Process(r->ApplyJob);
-    StorageCopy_GetPiecesComplete(r->Copy, &after);
-    // The installed manifest is kept aside while the copy waits on its transfers, in a pass that
-    // ended no piece: it has to be before the save, and the thread is idle meanwhile. Anything but
-    // success is left to the turn before the save, which reports it.
-    const bool waiting = StorageCopy_IsAlive(r->Copy) && !StorageCopy_IsComplete(r->Copy) && after == before;
-    if (waiting && r->MetaFileSave && r->Replaced == kReplacedNone && !r->ReplacedUnread && KeepsReplaced(r) &&
+    // The installed manifest is kept aside while the copy runs, once its mark lasts: it has to be
+    // before the save, and the copy's transfers go on meanwhile (those it fetches first, then its
+    // checks, leave the thread no pass idle to wait for). Anything but success is left to the turn
+    // before the save, which reports it.
+    const bool copying = StorageCopy_IsAlive(r->Copy) && !StorageCopy_IsComplete(r->Copy) && !r->Marking;
+    if (copying && r->MetaFileSave && r->Replaced == kReplacedNone && !r->ReplacedUnread && KeepsReplaced(r) &&
         ResumeDue(r->ReplacedResume) && KeepReplaced(r) == 0)
         r->Replaced = kReplacedKept;
     // So is the save's new file written, its rename held until the copy has ended and the
     // installation is flushed (above); a save that cannot begin now begins in its own turn.
     double resume = 0;
     MetaFile_GetResumeTime(r->RemoteMeta, &resume);
-    if (waiting && r->MetaFileSave && !r->SaveHeld && !MetaFile_IsAlive(r->RemoteMeta) && ResumeDue(resume)) {
+    if (copying && r->MetaFileSave && !r->SaveHeld && !MetaFile_IsAlive(r->RemoteMeta) && ResumeDue(resume)) {
         // Tried once a sync.
         r->SaveHeld = 2;
         if (SaveScratch(r, true)) {

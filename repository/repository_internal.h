@@ -102,7 +102,13 @@ struct Repository {
     uint32_t StrayErrors; // its replays that failed, and when to try the next
     double StrayResume;
     uint32_t UnfinishedFound; // this refresh found the installation marked unfinished by a stopped run
+    // This sync's unfinished mark: 1 while its flush runs (the copy's writes held meanwhile), 2 once
+    // it failed, made again at StartResume; 0 once it lasts, or none is made.
+    uint32_t Marking;
     uint32_t Flushed;         // this sync's files reached the disk before its manifest's save
+    // The replaced manifest's name and record are made, and their folder not flushed yet: the
+    // flush before the save flushes it (a flush of the installation's file system often has).
+    uint32_t ReplacedUnflushed;
     uint32_t FlushErrors;
     uint32_t SaveScratchChosen; // this sync chose (and recorded, when SaveScratch holds it) its save's scratch
     // 1: this sync's save was begun while its copy ran, its rename held (SyncWork); 2: it was tried

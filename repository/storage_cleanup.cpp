@@ -663,6 +663,17 @@ int32_t StorageCleanup_MarkUnfinished(Storage* target) {
     return instance ? StorageFile_MarkUnfinished(instance) : 0;
 }
 
+int32_t StorageCleanup_MarkStart(Storage* target, uint32_t threadId) {
+    void* instance = FileBackend(target);
+    return instance ? StorageFile_MarkStart(instance, threadId) : 0;
+}
+
+int64_t StorageCleanup_MarkSettled(Storage* target, int32_t* error) {
+    *error = 0;
+    void* instance = FileBackend(target);
+    return instance ? StorageFile_MarkSettled(instance, error) : 1;
+}
+
 int64_t StorageCleanup_IsUnfinished(Storage* target) {
     void* instance = FileBackend(target);
     return instance ? StorageFile_IsUnfinished(instance) : 0;

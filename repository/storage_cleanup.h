@@ -90,9 +90,11 @@ int32_t StorageCleanup_RemoveMadeCopies(Storage* target);
 // The files a file storage's installed manifest lists and next does not, recorded by identity (see
 // StorageFile_RecordDropped); 0 and nothing for other storages.
 int32_t StorageCleanup_RecordDropped(Storage* target, MetaFile* next);
-// The unfinished mark of a file storage (see StorageFile_MarkUnfinished and the three after it); for
+// The unfinished mark of a file storage (see StorageFile_MarkUnfinished and the five after it); for
 // other storages nothing is marked, nothing is unfinished and nothing needs flushing.
 int32_t StorageCleanup_MarkUnfinished(Storage* target);
+int32_t StorageCleanup_MarkStart(Storage* target, uint32_t threadId);
+int64_t StorageCleanup_MarkSettled(Storage* target, int32_t* error);
 int64_t StorageCleanup_IsUnfinished(Storage* target);
 void StorageCleanup_SetFinished(Storage* target);
 int32_t StorageCleanup_Flush(Storage* target);

@@ -28,7 +28,7 @@ constexpr uint32_t kOperationSize = 16;
 constexpr int32_t kRingSize = 100;
 constexpr uint32_t kMaskCountDone = 0xffffffffu;
 constexpr uint32_t kMaskBitsPerPass = 1000;
-constexpr int32_t kPiecesPerPass = 256;
+constexpr int32_t kPiecesPerPass = 64;
 
 struct FileRecord;
 
@@ -84,6 +84,11 @@ struct StorageCopy {
     uint32_t Scheduled;
     // Counts Start and Shutdown, so that completions of an earlier run are told apart.
     uint32_t Run;
+    // Nothing is written, nor any file completed, while set (StorageCopy_SetWritesHeld): the pieces
+    // that reach their write wait here, in order.
+    uint32_t WritesHeld;
+    StorageRequest** Parked;
+    uint32_t ParkedCount, ParkedSize;
     Pool* Operations;
     void* SourceUser;
     StorageCopySourceFunc SourceFn;
@@ -377,6 +382,39 @@ int32_t MaskMatch(StorageCopy* c, StorageRequest* request, StorageRequest* other
     return -1;
 }
 
+// Where the automatic mask matches pieces against the installed manifest, the pieces it lists
+// otherwise in their place (or not at all) are issued first: they are mostly the ones to fetch,
+// whose transfers then run while the pieces kept are checked. Any is still judged in its turn as
+// every piece is (one found elsewhere in the installed manifest is kept as well).
+void ChangedFirst(StorageCopy* c) {
+    PieceList* source = nullptr;
+    PieceList* dest = nullptr;
+    if (!(c->Flags & STORAGE_COPY_FLAG_AUTO_MASK) || !c->Dest || !c->DestMeta || !c->Source ||
+        !MetaFile_GetPieceListHandle(c->Source, &source) || !MetaFile_GetPieceListHandle(c->DestMeta, &dest) ||
+        !source || !dest)
+        return;
+    char a[64] = {}, b[64] = {};
+    PieceList_GetAlgorithmName(source, a, (int32_t)sizeof(a));
+    PieceList_GetAlgorithmName(dest, b, (int32_t)sizeof(b));
+    uint32_t size = 0;
+    int32_t total = 0, held = 0;
+    PieceList_GetDigestSize(source, &size);
+    PieceList_GetPieceTotal(source, &total);
+    PieceList_GetPieceTotal(dest, &held);
+    uint8_t digest[128];
+    if (strcmp(a, b) != 0 || size == 0 || size > sizeof(digest) || total <= 1) return;
+    auto* changed = static_cast<int32_t*>(Memory_Alloc(sizeof(int32_t) * (size_t)total));
+    if (!changed) return;
+    int32_t count = 0;
+    for (int32_t i = 0; i < total; i++)
+        if (i >= held || !PieceList_GetDigestByIndex(source, i, digest, (int32_t)sizeof(digest)) ||
+            PieceList_CompareByIndex(dest, i, digest, (int32_t)size) != 1)
+            changed[count++] = i;
+    // Where every piece changed, the order stays as it is.
+    if (count > 0 && count < total) PieceQueue_SetFirst(c->Pieces, changed, count);
+    Memory_Free(changed, sizeof(int32_t) * (size_t)total);
+}
+
 // Whether the existence check of a piece no destination piece matches (MaskMatch) is known to
 // fail: the destination manifest's piece in its place covers the same file slices under the same
 // digest algorithm with another digest, and the destination holds each of those files as that
@@ -564,6 +602,28 @@ void DropEvents(StorageCopy* c) {
     c->Scheduled = 0;
 }
 
+// The held writes are dropped with the run they belong to.
+void DropParked(StorageCopy* c) {
+    if (c->Parked) Memory_Free(c->Parked, sizeof(StorageRequest*) * c->ParkedSize);
+    c->Parked = nullptr;
+    c->ParkedCount = c->ParkedSize = 0;
+}
+
+// A piece whose write waits while writes are held; false when there is no room to keep it.
+bool Park(StorageCopy* c, StorageRequest* request) {
+    if (c->ParkedCount == c->ParkedSize) {
+        const uint32_t size = c->ParkedSize ? c->ParkedSize * 2 : 16;
+        auto* grown = static_cast<StorageRequest**>(Memory_Alloc(sizeof(StorageRequest*) * size));
+        if (!grown) return false;
+        if (c->ParkedCount) memcpy(grown, c->Parked, sizeof(StorageRequest*) * c->ParkedCount);
+        if (c->Parked) Memory_Free(c->Parked, sizeof(StorageRequest*) * c->ParkedSize);
+        c->Parked = grown;
+        c->ParkedSize = size;
+    }
+    c->Parked[c->ParkedCount++] = request;
+    return true;
+}
+
 void SetHandle(MetaFile** slot, MetaFile* value) {
     if (value) MetaFile_AddRef(value);
     if (*slot) MetaFile_Release(slot);
@@ -627,6 +687,7 @@ int64_t StorageCopy_Delete(StorageCopy** handle) {
     if (c->Unchecked) BitField_Release(&c->Unchecked);
     if (c->MatchRequest) StorageRequest_Release(&c->MatchRequest);
     StorageFile_SweepRelease(&c->Sweep);
+    DropParked(c);
     c->Header.ClassId = 0;
     Memory_Free(c, sizeof(StorageCopy));
     *handle = nullptr;
@@ -807,6 +868,8 @@ int64_t StorageCopy_Reset(StorageCopy* copy) {
     SetHandle(&copy->DestMeta, nullptr);
     StorageFile_SweepRelease(&copy->Sweep);
     RecordsFree(copy);
+    copy->WritesHeld = 0;
+    DropParked(copy);
     return 1;
 }
 
@@ -833,7 +896,9 @@ int64_t StorageCopy_Configure(StorageCopy* copy) {
     BitField_ClearAll(copy->Kept);
     BitField_SetTotalBits(copy->Unchecked, total);
     BitField_ClearAll(copy->Unchecked);
-    return PieceQueue_Configure(copy->Pieces, copy->Mask, (copy->Flags & STORAGE_COPY_FLAG_DELTA) ? 1 : 0);
+    if (!PieceQueue_Configure(copy->Pieces, copy->Mask, (copy->Flags & STORAGE_COPY_FLAG_DELTA) ? 1 : 0)) return 0;
+    ChangedFirst(copy);
+    return 1;
 }
 
 int64_t StorageCopy_Start(StorageCopy* copy) {
@@ -859,10 +924,34 @@ int64_t StorageCopy_Shutdown(StorageCopy* copy) {
     if (!(copy->QueueComplete && copy->FilesComplete)) copy->Stopped = 1;
     copy->Run++;
     StorageFile_SweepRelease(&copy->Sweep);
+    copy->WritesHeld = 0;
+    DropParked(copy);
     copy->Shutdown = 1;
     copy->Alive = 0;
     copy->QueueComplete = 1;
     copy->FilesComplete = 1;
+    return 1;
+}
+
+int64_t StorageCopy_SetWritesHeld(StorageCopy* copy, uint32_t held) {
+    CLASS_CHECK(copy, STORAGE_COPY_CLASS_ID);
+    if (held || !copy->WritesHeld) {
+        copy->WritesHeld = held ? 1 : 0;
+        return 1;
+    }
+    copy->WritesHeld = 0;
+    // Each in the order it came; one may be parked again only if writes are held anew meanwhile.
+    StorageRequest** parked = copy->Parked;
+    const uint32_t count = copy->ParkedCount, size = copy->ParkedSize;
+    copy->Parked = nullptr;
+    copy->ParkedCount = copy->ParkedSize = 0;
+    const uint32_t run = copy->Run;
+    StorageCopy_AddRef(copy);
+    for (uint32_t i = 0; i < count && copy->Run == run && !copy->Shutdown; i++)
+        StorageCopy_StateDo(copy, parked[i], STORAGE_COPY_STATE_WRITE, 1, 0, 0);
+    if (parked) Memory_Free(parked, sizeof(StorageRequest*) * size);
+    Signal(copy);
+    StorageCopy_Release(&copy);
     return 1;
 }
 
@@ -889,7 +978,7 @@ int64_t StorageCopy_Process(StorageCopy* copy) {
     }
     if (!copy->FilesComplete && copy->Alive) {
         FilesCollect(copy);
-        FilesStart(copy);
+        if (!copy->WritesHeld) FilesStart(copy);
         if (!copy->Cursor && copy->RecordCount == 0) {
             copy->FilesComplete = 1;
             Signal(copy);
@@ -963,6 +1052,10 @@ int64_t StorageCopy_StateDo(StorageCopy* copy, StorageRequest* request, uint32_t
         return StorageCopy_StateNext(copy, request);
     }
     if (run) {
+        if (state == STORAGE_COPY_STATE_WRITE && copy->WritesHeld) {
+            if (!Park(copy, request)) ErrorPath(copy, request, state, STORAGE_ERROR_SIZE_LIMIT, 0);
+            return 1;
+        }
         Storage* storage = nullptr;
         switch (state) {
         case STORAGE_COPY_STATE_PENDING:

@@ -76,6 +76,10 @@ int64_t StorageCopy_GetDestMetaFileHandle(StorageCopy* copy, MetaFile** metaFile
 // of the next run (null: none). The job holds a reference until it
 // is shut down, deleted or given another; a run started again after that has none.
 int64_t StorageCopy_SetSweepHandle(StorageCopy* copy, StorageFileSweep* sweep);
+// While held (1), no piece is written nor any file completed: a piece that reaches its write waits,
+// and the files wait with it; checks and fetches go on. Let go (0), the waiting writes are made.
+// Shutdown and Reset let the hold go and drop what waits, unmade.
+int64_t StorageCopy_SetWritesHeld(StorageCopy* copy, uint32_t held);
 // Set bits are pieces left out.
 int64_t StorageCopy_SetMaskBitFieldHandle(StorageCopy* copy, BitField* mask);
 int64_t StorageCopy_SetEventQueueHandle(StorageCopy* copy, EventQueue* queue);

@@ -30,6 +30,7 @@
 #include "core/runtime/string.h"
 #include "core/runtime/string_print.h"
 #include "core/runtime/string_expand.h"
+#include "core/runtime/thread.h"
 #include "core/runtime/time.h"
 #include "repository/file_list.h"
 #include "repository/linux/storage_file_os.h"
@@ -124,6 +125,19 @@ struct StorageFile {
     // This backend among every one the process made: a sweep knows the one it judged for by it, as
     // another made later may be given the same address.
     uint64_t Serial;
+    // The unfinished mark's flush running on the I/O worker, under RecordLock (StorageFile_MarkStart).
+    struct MarkJob* Mark;
+};
+
+// The unfinished mark's flush, run on the I/O worker. It holds a reference of the backend until
+// Done is set, and touches nothing of its own after that: the backend frees it.
+struct MarkJob {
+    IOWorkerItem Item;
+    StorageFile* Backend;
+    uint32_t ThreadId;
+    StorageRecordMarkFlush Flush;
+    int32_t Error;
+    std::atomic<uint32_t> Done;
 };
 
 namespace {
@@ -1257,6 +1271,8 @@ int64_t DeleteHandle(void** handle) {
     }
     HashTable_Delete(&b->OpenFiles);
     HashTable_Delete(&b->Completed);
+    // A mark's flush holds a reference until it is done: one left unasked is done.
+    delete b->Mark;
     StorageRecord_CopiesFree(&b->Record);
     HashTable_Delete(&b->Ignore);
     Pool_Delete(&b->Records);
@@ -1542,6 +1558,56 @@ int32_t StorageFile_MarkUnfinished(void* instance) {
     StorageFile* b = Backend(instance);
     CriticalSectionGuard guard(b->RecordLock);
     return StorageRecord_MarkUnfinished(&b->Record);
+}
+
+namespace {
+
+void MarkFlushRun(void*, IOWorkerItem* item) {
+    MarkJob* job = reinterpret_cast<MarkJob*>(item);
+    job->Error = StorageRecord_MarkFlush(&job->Flush);
+    void* backend = job->Backend;
+    const uint32_t thread = job->ThreadId;
+    job->Done.store(1, std::memory_order_release);
+    if (thread) Thread_Signal(thread);
+    StorageFile_Release(&backend);
+}
+
+} // namespace
+
+int32_t StorageFile_MarkStart(void* instance, uint32_t threadId) {
+    StorageFile* b = Backend(instance);
+    CriticalSectionGuard guard(b->RecordLock);
+    if (b->Mark) return EBUSY;
+    StorageRecordMarkFlush flush;
+    int32_t error = StorageRecord_MarkWrite(&b->Record, &flush);
+    if (error || flush.Record < 0) return error;
+    if (!IOWorker_IsRunning()) {
+        StorageRecord_MarkSettle(&b->Record, error = StorageRecord_MarkFlush(&flush));
+        return error;
+    }
+    MarkJob* job = new MarkJob{};
+    job->Item.Function = MarkFlushRun;
+    job->Backend = b;
+    job->ThreadId = threadId;
+    job->Flush = flush;
+    StorageFile_AddRef(b);
+    b->Mark = job;
+    IOWorker_Post(nullptr, b, &job->Item);
+    return 0;
+}
+
+int64_t StorageFile_MarkSettled(void* instance, int32_t* error) {
+    StorageFile* b = Backend(instance);
+    *error = 0;
+    CriticalSectionGuard guard(b->RecordLock);
+    MarkJob* job = b->Mark;
+    if (!job) return 1;
+    if (!job->Done.load(std::memory_order_acquire)) return 0;
+    *error = job->Error;
+    StorageRecord_MarkSettle(&b->Record, job->Error);
+    b->Mark = nullptr;
+    delete job;
+    return 1;
 }
 
 int64_t StorageFile_IsUnfinished(void* instance) {

@@ -142,6 +142,13 @@ int32_t StorageFile_RecordDropped(void* instance, MetaFile* next);
 // A sync that finds the mark there repairs: every file it completes gets the manifest's mode, the
 // mode of a new file where the manifest lists no attributes.
 int32_t StorageFile_MarkUnfinished(void* instance);
+// The same, its flush on the I/O worker so that checks and fetches go on meanwhile: the entry is
+// written here (0 or the errno value), and nothing may change the installation before
+// StorageFile_MarkSettled answers 1 with *error 0. The flush's end signals threadId (0: none).
+// EBUSY while an earlier one's flush has not been settled.
+int32_t StorageFile_MarkStart(void* instance, uint32_t threadId);
+// 0 while the mark's flush runs; 1 once none runs, *error its errno value (named) or 0.
+int64_t StorageFile_MarkSettled(void* instance, int32_t* error);
 // Whether the record marks the installation unfinished: 1, 0, or -1 when the record could not be
 // read (its state unknown: a sync repairs, and fails if it cannot read it either).
 int64_t StorageFile_IsUnfinished(void* instance);

@@ -1470,7 +1470,8 @@ void StorageRecord_SetReplayBudget(double seconds) {
     replayBudget.store(seconds);
 }
 
-int32_t StorageRecord_MarkUnfinished(StorageRecordCopies* c) {
+int32_t StorageRecord_MarkWrite(StorageRecordCopies* c, StorageRecordMarkFlush* flush) {
+    flush->Record = flush->Folder = -1;
     if (!c->Folder[0] || !c->Suffix[0]) return 0;
     LoadCopies(c);
     if (c->LoadError) return c->LoadError;
@@ -1486,19 +1487,40 @@ int32_t StorageRecord_MarkUnfinished(StorageRecordCopies* c) {
         error = AppendRecord(c, c->ReplayFd >= 0 ? c->ReplayFd : c->RecordFd, line, MarkedUnfinished(c, line));
     // The entry, and the record's name when it was made now, last before the first change: the
     // record and the folder that names it are flushed, not the whole file system, whose other
-    // writes (a log among them) are none of the mark's. A replay's scratch takes the record's name
-    // only when the replay ends: the mark in it lasts with the file system's flush, as does one on
-    // a file system that flushes no folder on its own (EINVAL).
+    // writes (a log among them) are none of the mark's. That flush is the caller's, through
+    // descriptors of its own, so that it may run while nothing changes. A replay's scratch takes
+    // the record's name only when the replay ends: the mark in it lasts with the file system's
+    // flush, made here.
     if (!error && c->ReplayFd >= 0) {
-        error = StorageFileOS_SyncFileSystem(c->Folder);
-    } else if (!error && !(error = StorageFileOS_SyncFile(c->RecordFd)) &&
-               (error = StorageFileOS_SyncFile(c->FolderLock)) == EINVAL) {
-        error = StorageFileOS_SyncFileSystem(c->Folder);
+        if (!(error = StorageFileOS_SyncFileSystem(c->Folder))) c->Unfinished = 1;
+    } else if (!error && !(error = StorageFileOS_Duplicate(c->RecordFd, &flush->Record)) &&
+               (error = StorageFileOS_Duplicate(c->FolderLock, &flush->Folder)) != 0) {
+        StorageFileOS_Close(&flush->Record);
     }
-    if (error)
-        PrintRecordError(c, RecordLeaf(c), error);
-    else
-        c->Unfinished = 1;
+    if (error) PrintRecordError(c, RecordLeaf(c), error);
+    return error;
+}
+
+int32_t StorageRecord_MarkFlush(StorageRecordMarkFlush* flush) {
+    if (flush->Record < 0) return 0;
+    int32_t error = StorageFileOS_SyncFile(flush->Record);
+    // A file system that flushes no folder on its own (EINVAL) makes the mark last with its own flush.
+    if (!error && (error = StorageFileOS_SyncFile(flush->Folder)) == EINVAL)
+        error = StorageFileOS_SyncFileSystemOf(flush->Folder);
+    StorageFileOS_Close(&flush->Record);
+    StorageFileOS_Close(&flush->Folder);
+    return error;
+}
+
+void StorageRecord_MarkSettle(StorageRecordCopies* c, int32_t error) {
+    if (error) PrintRecordError(c, RecordLeaf(c), error);
+    else c->Unfinished = 1;
+}
+
+int32_t StorageRecord_MarkUnfinished(StorageRecordCopies* c) {
+    StorageRecordMarkFlush flush;
+    int32_t error = StorageRecord_MarkWrite(c, &flush);
+    if (!error && flush.Record >= 0) StorageRecord_MarkSettle(c, error = StorageRecord_MarkFlush(&flush));
     return error;
 }
 

@@ -197,6 +197,17 @@ int32_t StorageRecord_RemoveMade(StorageRecordCopies* c, void* user, bool (*busy
 // Marks the installation unfinished in the record, lasting on disk: 0 or the errno value (named). One
 // already marked is repaired (Repairing).
 int32_t StorageRecord_MarkUnfinished(StorageRecordCopies* c);
+// The same in two parts: the mark's entry is written (0 or the errno value, named), and *flush
+// given what makes it last (descriptors of its own; none where it lasts already), which
+// StorageRecord_MarkFlush does on any thread (0 or the errno value), and whose answer
+// StorageRecord_MarkSettle takes back under the owner's lock.
+struct StorageRecordMarkFlush {
+    int32_t Record;
+    int32_t Folder;
+};
+int32_t StorageRecord_MarkWrite(StorageRecordCopies* c, StorageRecordMarkFlush* flush);
+int32_t StorageRecord_MarkFlush(StorageRecordMarkFlush* flush);
+void StorageRecord_MarkSettle(StorageRecordCopies* c, int32_t error);
 // 1 when the record marks the installation unfinished, 0, or -1 when it could not be read.
 int64_t StorageRecord_IsUnfinished(StorageRecordCopies* c);
 // The sync has completed: the next replay lets the mark go.

@@ -175,6 +175,30 @@ TEST(PieceQueue, AlreadyCompleteFieldAnnouncesAtOnce) {
     EXPECT_EQ(job.Drain(), "begin 0 vcdiff");
 }
 
+// The pieces set first go first, in their order, each once: one complete, in flight, held back or
+// outside the table is passed over, and a Configure lets the order go.
+TEST(PieceQueue, PiecesSetFirstGoFirstInTheirOrder) {
+    Job job(4);
+    BitField* done = nullptr;
+    BitField_Create(&done);
+    BitField_SetTotalBits(done, 4);
+    BitField_Set(done, 1);
+    ASSERT_EQ(PieceQueue_Configure(job.queue, done, 0), 1);
+    PieceQueue_ResumeTimeSet(job.queue, 2, Time_GetCurrent() + 3600);
+    const int32_t first[] = {3, 1, 9, -1, 2, 3, 0};
+    ASSERT_EQ(PieceQueue_SetFirst(job.queue, first, 7), 1);
+    for (int i = 0; i < 4; i++) PieceQueue_Process(job.queue);
+    EXPECT_EQ(job.Drain(), "begin 3, begin 0, release");
+
+    ASSERT_EQ(PieceQueue_Configure(job.queue, done, 0), 1);
+    const int32_t again[] = {3};
+    ASSERT_EQ(PieceQueue_SetFirst(job.queue, again, 1), 1);
+    ASSERT_EQ(PieceQueue_Configure(job.queue, done, 0), 1);
+    PieceQueue_Process(job.queue);
+    EXPECT_EQ(job.Drain(), "begin 0");
+    BitField_Release(&done);
+}
+
 TEST(PieceQueue, HeldBackPiecesReturnTheRequestAndWaitASecond) {
     Job job(1);
     PieceQueue_Configure(job.queue, nullptr, 1);

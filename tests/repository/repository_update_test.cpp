@@ -1,12 +1,14 @@
 // An update that reads and writes what changed: a file the installed manifest lists as the new
 // version does, found on disk as listed, is neither opened nor completed again; what the user
 // changed in such a file (removed, cut, its time or mode) is still put back as listed.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
@@ -42,6 +44,22 @@ std::string Leaf(int i) {
 }
 std::string Name(int i) {
     return std::string(i % 2 ? "b/" : "a/") + Leaf(i);
+}
+
+// Whether the manifest's folder (by identity) was flushed with the replaced manifest beside the
+// installed one, before the save replaced that one (both names still lead to the same file).
+struct FolderWatch {
+    std::atomic<dev_t> device{0};
+    std::atomic<ino_t> inode{0};
+    std::atomic<bool> flushed{false};
+} g_folder;
+int WatchedFsync(int fd) {
+    struct stat at {}, installed {}, replaced {};
+    if (fstat(fd, &at) == 0 && at.st_dev == g_folder.device && at.st_ino == g_folder.inode &&
+        fstatat(fd, "local.json.replaced", &replaced, AT_SYMLINK_NOFOLLOW) == 0 &&
+        fstatat(fd, "local.json", &installed, AT_SYMLINK_NOFOLLOW) == 0 && installed.st_ino == replaced.st_ino)
+        g_folder.flushed = true;
+    return StorageFileOS_SystemCalls()->Fsync(fd);
 }
 
 class RepositoryUpdateTest : public RepositoryFixture {
@@ -456,6 +474,30 @@ TEST_F(RepositoryUpdateTest, AChangedPiecesUnchangedFilesTakeTheirNewTimeAndMode
     EXPECT_EQ(b.st_mtime, (time_t)kTime + 1000);
     EXPECT_EQ(c.st_mode & 0111, 0111u);
     EXPECT_EQ(Counter("piecesWritten"), 1.0) << printed.Text;
+}
+
+// The replaced manifest kept beside the installed one, and its record, last before the save that
+// replaces the installed one: their folder is flushed in between (the installation's file system
+// may be another).
+TEST_F(RepositoryUpdateTest, TheReplacedManifestsFolderIsFlushedBeforeTheSave) {
+    Publish("v1", {}, -1, -1);
+    ASSERT_TRUE(Update()) << printed.Text;
+    Publish("v2", {{1, 99}}, -1, -1);
+    struct stat folder {};
+    ASSERT_EQ(stat((Root() + "/state").c_str(), &folder), 0);
+    g_folder.device = folder.st_dev;
+    g_folder.inode = folder.st_ino;
+    g_folder.flushed = false;
+    static const StorageFileOSCalls watching = [] {
+        StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+        calls.Fsync = WatchedFsync;
+        return calls;
+    }();
+    StorageFileOS_SetCalls(&watching);
+    ASSERT_TRUE(Update()) << printed.Text;
+    StorageFileOS_SetCalls(nullptr);
+    EXPECT_TRUE(Same());
+    EXPECT_TRUE(g_folder.flushed);
 }
 
 } // namespace

@@ -8,12 +8,14 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <thread>
 #include <string>
 
 #include "repository/linux/storage_file_os.h"
@@ -42,9 +44,10 @@ struct CallFaults {
     // 2 the flush after it.
     std::atomic<long> markWrite{0}, markFlush{0};
     std::atomic<bool> markPending{false}, markEarly{false};
-    std::atomic<int> markFd{-1}; // the descriptor the mark went into, and the file it held then
-    std::atomic<uint64_t> markDevice{0}, markInode{0};
+    std::atomic<uint64_t> markDevice{0}, markInode{0}; // the file the mark went into
     std::atomic<int> failMark{0};
+    // The mark's flush waits this long before it acts (what is held back for it then shows).
+    std::atomic<int> markDelayMs{0};
     // What a power loss keeps, as the table sees it: a change lasts once a flush of the file
     // system follows it. Where `manifest` is set, the manifest there must name nothing that has
     // not lasted: `early` tells that it came to hold `saved` while a change of the table had not.
@@ -190,7 +193,6 @@ inline ssize_t Write(int fd, const void* bytes, size_t length) {
     const ssize_t written = TableCall([&] { return SystemCalls().Write(fd, bytes, length); });
     if (mark && written == (ssize_t)length && !g_calls.markWrite) {
         g_calls.markWrite = g_calls.calls.load();
-        g_calls.markFd = fd;
         struct stat held{};
         if (fstat(fd, &held) == 0) g_calls.markDevice = held.st_dev, g_calls.markInode = held.st_ino;
         g_calls.markPending = true;
@@ -203,14 +205,19 @@ inline ssize_t CopyRange(int from, int to, size_t length) {
 inline int Fsync(int fd) {
     // The mark lasts with its record's flush (the run's own mark, or one a replay carries into the
     // record that replaces the one holding it: until the new record takes the old one's name, the
-    // old one still holds it). The same descriptor number may since hold another file: the mark's
-    // file is known by identity.
+    // old one still holds it), through any descriptor of it: the mark's file is known by identity.
     struct stat now{};
-    const bool mark = fd == g_calls.markFd && g_calls.markPending && fstat(fd, &now) == 0 &&
-                      now.st_dev == g_calls.markDevice && now.st_ino == g_calls.markInode;
+    const bool mark = g_calls.markPending && fstat(fd, &now) == 0 && now.st_dev == g_calls.markDevice &&
+                      now.st_ino == g_calls.markInode;
     if (mark && g_calls.failMark == 2) g_calls.target = g_calls.calls + 1;
     if (mark && !g_calls.markFlush) g_calls.markFlush = g_calls.calls + 1;
-    if (TableCall([&] { return SystemCalls().Fsync(fd); }) != 0) return -1;
+    if (mark && g_calls.markDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(g_calls.markDelayMs));
+    // Counted and failed as any call, but a flush changes nothing that would have to last.
+    if (!CallActs(false)) return -1;
+    t_inTable = true;
+    const int flushed = SystemCalls().Fsync(fd);
+    t_inTable = false;
+    if (flushed != 0) return -1;
     if (mark) g_calls.markPending = false;
     return 0;
 }
@@ -241,11 +248,11 @@ inline void ArmCalls(CallMode mode, long target, int error = 0) {
     g_calls.fromSync = 0;
     g_calls.syncAt = 0;
     g_calls.markWrite = 0;
-    g_calls.markFd = -1;
     g_calls.markFlush = 0;
     g_calls.markPending = false;
     g_calls.markEarly = false;
     g_calls.failMark = 0;
+    g_calls.markDelayMs = 0;
     g_calls.mode = mode;
     g_calls.unflushed = false;
     g_calls.seen = false;

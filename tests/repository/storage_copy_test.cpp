@@ -298,6 +298,31 @@ TEST(StorageCopy, AutomaticMaskCompletesOnlyFilesTheInstalledManifestListsOtherw
     }
 }
 
+// The pieces the installed manifest lists otherwise in their place go first: with one request,
+// the changed piece is fetched and written before any kept one is checked; all end as before.
+TEST(StorageCopy, AutomaticMaskTakesTheChangedPiecesFirst) {
+    const std::vector<std::pair<std::string, Bytes>> before = {
+        {"a", Fill(16, 1)}, {"b", Fill(16, 2)}, {"c", Fill(16, 3)}, {"d", Fill(16, 4)}};
+    auto after = before;
+    after[2].second = Fill(16, 9);
+    TestManifest installed(before, 16, true, "m1");
+    TestManifest source(after, 16, true, "m2");
+    Job job(1);
+    job.owner.Source = TestStorage(source.Stream);
+    Storage* dest = TestStorage(source.Stream);
+    StorageCopy_SetDestHandle(job.copy, dest);
+    job.Setup(source.meta, installed.meta,
+              STORAGE_COPY_FLAG_FETCH | STORAGE_COPY_FLAG_WRITE | STORAGE_COPY_FLAG_AUTO_MASK);
+    ASSERT_TRUE(job.Run());
+    std::vector<std::string> order;
+    for (const auto& call : TestBackendOf(dest)->TakeCalls())
+        if (call.rfind("Exists", 0) == 0 || call.rfind("Put", 0) == 0) order.push_back(call);
+    EXPECT_EQ(order, (std::vector<std::string>{"Put 2", "Exists 0", "Exists 1", "Exists 3"}));
+    EXPECT_EQ(job.Stat(StorageCopy_GetPiecesSkipped), 3);
+    EXPECT_EQ(job.Stat(StorageCopy_GetPiecesWritten), 1);
+    for (Storage* s : {job.owner.Source, dest}) Storage_Release(&s);
+}
+
 TEST(StorageCopy, PendingPieceIsWrittenWithoutCheckOrFetch) {
     TestManifest m({{"a", Fill(16, 5)}}, 16);
     Job job(1);
