@@ -28,6 +28,7 @@
 #include "core/runtime/io_worker.h"
 #include "core/runtime/meter.h"
 #include "core/runtime/thread.h"
+#include "core/runtime/time.h"
 #include "repository/file_list.h"
 #include "repository/linux/storage_file_os.h"
 #include "repository/meta_file.h"
@@ -1286,6 +1287,23 @@ TEST_F(StorageFileTest, AFolderOnAnotherFileSystemIsFlushedAndItsCopiesLeaveTheR
         EXPECT_FALSE(OnDisk(root + ".quarvpartial"));
     }
     EXPECT_EQ(Slurp(root + "other/z"), "changed in v2...");
+}
+
+// A mark whose flush ran on the I/O worker is the record's once settled: the storage knows the
+// installation unfinished, and a second mark repairs rather than marking again.
+TEST_F(StorageFileTest, AMarkFlushedBesideTheWorkIsTheRecordsOnceSettled) {
+    ASSERT_EQ(Configure("file"), 1);
+    ASSERT_EQ(StorageCleanup_MarkStart(storage, 0), 0);
+    int32_t error = -1;
+    const double end = Time_GetCurrent() + 10;
+    while (!StorageCleanup_MarkSettled(storage, &error) && Time_GetCurrent() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(error, 0);
+    EXPECT_EQ(StorageCleanup_IsUnfinished(storage), 1);
+    const std::string before = Slurp(root + ".quarvpartial");
+    ASSERT_EQ(StorageCleanup_MarkStart(storage, 0), 0);
+    EXPECT_EQ(StorageCleanup_MarkSettled(storage, &error), 1);
+    EXPECT_EQ(Slurp(root + ".quarvpartial"), before);
 }
 
 // The next opens for writing (the record is opened for reading and writing) fail with EIO, as
