@@ -404,9 +404,10 @@ TEST_F(HostSwitchesOnADisplay, ASignalClosesAWindowThatAllowsClosingAtOnce) {
         double took = 0;
         const int status = End(pid, out, &text, 15, &took);
         ASSERT_NE(status, -1) << text;
-        // Not a measure of speed: well inside the 10 s a page that keeps its window is given
-        // (about 0.6 s on a quiet machine with the sanitizers, ending the process included).
-        EXPECT_LT(took, 5.0) << signal << "\n" << text;
+        // Not a measure of speed: inside the 10 s a page that keeps its window is given (about
+        // 0.6 s on a quiet machine with the sanitizers, ending the process included; over 6 s on
+        // one eight times over-loaded).
+        EXPECT_LT(took, 9.0) << signal << "\n" << text;
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << text;
         EXPECT_EQ(text.find("Windows still open"), std::string::npos) << text;
         EXPECT_EQ(text.find("forcibly removed"), std::string::npos) << text;
