@@ -1563,17 +1563,19 @@ struct SweepHold {
 
 // Starts the unfinished mark: its entry is written now, its flush runs while the copy checks and
 // fetches, its writes held until the mark lasts (MarkLasting). 0 or the errno value (named).
+// A mark that could not be written or flushed: named, and made again when the error's answer says.
+void MarkFault(Repository* r, int32_t error) {
+    char path[kPathSize];
+    Repository_GetLocalPath(r, path, (int32_t)sizeof(path));
+    StartFault(r, "mark the installation unfinished", path, REPOSITORY_SOURCE_STORAGE_LOCAL, error);
+    r->Marking = 2;
+}
+
 int32_t MarkStart(Repository* r) {
     const int32_t error = StorageCleanup_MarkStart(r->Local, r->ThreadId);
-    if (error) {
-        char path[kPathSize];
-        Repository_GetLocalPath(r, path, (int32_t)sizeof(path));
-        StartFault(r, "mark the installation unfinished", path, REPOSITORY_SOURCE_STORAGE_LOCAL, error);
-        r->Marking = 2;
-        return error;
-    }
-    r->Marking = 1;
-    return 0;
+    if (error) MarkFault(r, error);
+    else r->Marking = 1;
+    return error;
 }
 
 // Whether this sync's mark lasts, so that the installation may change. One that failed is named
@@ -1585,10 +1587,7 @@ bool MarkLasting(Repository* r) {
     int32_t error = 0;
     if (!StorageCleanup_MarkSettled(r->Local, &error)) return false;
     if (error) {
-        char path[kPathSize];
-        Repository_GetLocalPath(r, path, (int32_t)sizeof(path));
-        StartFault(r, "mark the installation unfinished", path, REPOSITORY_SOURCE_STORAGE_LOCAL, error);
-        r->Marking = 2;
+        MarkFault(r, error);
         return false;
     }
     r->Marking = 0;
