@@ -26,6 +26,7 @@
 #include "core/runtime/debug.h"
 #include "core/runtime/dictionary.h"
 #include "core/runtime/event_queue.h"
+#include "core/runtime/io_worker.h"
 #include "core/runtime/log.h"
 #include "core/runtime/log_text.h"
 #include "core/runtime/memory.h"
@@ -1033,6 +1034,33 @@ int32_t KeepReplaced(Repository* r) {
     return error == -1 ? CopyReplaced(r) : error;
 }
 
+struct CloseJob {
+    IOWorkerItem Item;
+    int32_t Fd;
+};
+
+void CloseRun(void*, IOWorkerItem* item) {
+    CloseJob* job = reinterpret_cast<CloseJob*>(item);
+    StorageFileOS_Close(&job->Fd);
+    Memory_Free(job, sizeof(CloseJob));
+}
+
+// Closes a descriptor of a file whose last name is gone on the I/O worker, where there is one: its
+// last close frees its blocks, which on a large manifest (and a file system that discards what it
+// frees) the repository's thread would otherwise wait for.
+void CloseBeside(int32_t* fd) {
+    if (*fd < 0) return;
+    CloseJob* job = IOWorker_IsRunning() ? static_cast<CloseJob*>(Memory_Alloc(sizeof(CloseJob))) : nullptr;
+    if (!job) {
+        StorageFileOS_Close(fd);
+        return;
+    }
+    job->Item.Function = CloseRun;
+    job->Fd = *fd;
+    *fd = -1;
+    IOWorker_Post(nullptr, nullptr, &job->Item);
+}
+
 // Removes the repository's replaced manifest once its cleanup ended, then the record; 0 or the
 // error (a missing one is gone; another's is left).
 int32_t RemoveReplaced(Repository* r) {
@@ -1042,13 +1070,17 @@ int32_t RemoveReplaced(Repository* r) {
     int32_t error = 0;
     if (ReplacedAt(r, nullptr, nullptr, true) == Kept::Ours) {
         SplitPath(path, directory, (int32_t)sizeof(directory), &leaf);
-        int32_t fd = -1;
+        int32_t fd = -1, held = -1;
         if (!Platform_TreeOpenDirectory(PLATFORM_TREE_CWD, directory, 1, &fd, nullptr)) return LastErrorOr(EIO);
+        // Held open across the removal (a read-only descriptor, no link followed), so that freeing
+        // the file is left to its close. Where it cannot be opened the removal frees it at once.
+        StorageFileOS_OpenFile(fd, leaf, 0, &held);
         if (!Platform_TreeDeleteFile(fd, leaf)) {
             error = LastErrorOr(EIO);
             if (Platform_ErrorMissing(error)) error = 0;
         }
         Platform_Close(fd);
+        CloseBeside(&held);
     }
     // A record another holds holds nothing of the repository's (it was named when it was met).
     if (!error && (error = KeptClear(r)) != 0) error = HeldByAnother(error) ? 0 : PLATFORM_ERROR_ERRNO_BASE + error;

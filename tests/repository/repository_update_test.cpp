@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/runtime/thread.h"
+#include "core/runtime/time.h"
 #include "repository/linux/storage_file_os.h"
 #include "repository/repository.h"
 #include "tests/repository/repository_test_support.h"
@@ -60,6 +61,15 @@ int WatchedFsync(int fd) {
         fstatat(fd, "local.json", &installed, AT_SYMLINK_NOFOLLOW) == 0 && installed.st_ino == replaced.st_ino)
         g_folder.flushed = true;
     return StorageFileOS_SystemCalls()->Fsync(fd);
+}
+
+// The last descriptor opened read-only on the replaced manifest's name.
+std::atomic<int> g_replacedFd{-1};
+int WatchedOpenAt(int directory, const char* name, int flags, mode_t mode) {
+    const int fd = StorageFileOS_SystemCalls()->OpenAt(directory, name, flags, mode);
+    if (fd >= 0 && strcmp(name, "local.json.replaced") == 0 && (flags & O_ACCMODE) == O_RDONLY)
+        g_replacedFd = fd;
+    return fd;
 }
 
 class RepositoryUpdateTest : public RepositoryFixture {
@@ -498,6 +508,38 @@ TEST_F(RepositoryUpdateTest, TheReplacedManifestsFolderIsFlushedBeforeTheSave) {
     StorageFileOS_SetCalls(nullptr);
     EXPECT_TRUE(Same());
     EXPECT_TRUE(g_folder.flushed);
+}
+
+// The replaced manifest is gone once the update ends, and the descriptor its removal held (its last
+// close frees it, off the repository's thread) is closed soon after: none is left open.
+TEST_F(RepositoryUpdateTest, TheReplacedManifestGoesAndNoDescriptorOfItStays) {
+    Publish("v1", {}, -1, -1);
+    ASSERT_TRUE(Update()) << printed.Text;
+    Publish("v2", {{1, 99}}, -1, -1);
+    static const StorageFileOSCalls watching = [] {
+        StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
+        calls.OpenAt = WatchedOpenAt;
+        return calls;
+    }();
+    g_replacedFd = -1;
+    StorageFileOS_SetCalls(&watching);
+    ASSERT_TRUE(Update()) << printed.Text;
+    StorageFileOS_SetCalls(nullptr);
+    EXPECT_TRUE(Same());
+    struct stat gone {};
+    EXPECT_NE(lstat((Root() + "/state/local.json.replaced").c_str(), &gone), 0);
+    ASSERT_GE(g_replacedFd.load(), 0) << "the replaced manifest was never opened";
+    const std::string link = "/proc/self/fd/" + std::to_string(g_replacedFd.load());
+    auto stillOpen = [&] {
+        char target[4096];
+        const ssize_t length = readlink(link.c_str(), target, sizeof(target) - 1);
+        if (length < 0) return false;
+        target[length] = 0;
+        return strstr(target, "local.json.replaced") != nullptr;
+    };
+    const double end = Time_GetCurrent() + 5;
+    while (stillOpen() && Time_GetCurrent() < end) usleep(1000);
+    EXPECT_FALSE(stillOpen()) << link;
 }
 
 } // namespace
