@@ -979,6 +979,44 @@ int32_t CopyReplaced(Repository* r) {
     return Platform_DocumentReplaceCommit(&replacement) ? 0 : LastErrorOr(EIO);
 }
 
+struct CloseJob {
+    IOWorkerItem Item;
+    int32_t Fd;
+};
+
+void CloseRun(void*, IOWorkerItem* item) {
+    CloseJob* job = reinterpret_cast<CloseJob*>(item);
+    StorageFileOS_Close(&job->Fd);
+    Memory_Free(job, sizeof(CloseJob));
+}
+
+// Closes a descriptor of a file whose last name is gone on the I/O worker, where there is one: its
+// last close frees its blocks, which on a large manifest (and a file system that discards what it
+// frees) the repository's thread would otherwise wait for.
+void CloseBeside(int32_t* fd) {
+    if (*fd < 0) return;
+    CloseJob* job = IOWorker_IsRunning() ? static_cast<CloseJob*>(Memory_Alloc(sizeof(CloseJob))) : nullptr;
+    if (!job) {
+        StorageFileOS_Close(fd);
+        return;
+    }
+    job->Item.Function = CloseRun;
+    job->Fd = *fd;
+    *fd = -1;
+    IOWorker_Post(nullptr, nullptr, &job->Item);
+}
+
+// Removes a file of the folder, held open across the removal (a read-only descriptor, no link
+// followed) so that freeing it is left to that descriptor's close beside the work. Where it cannot
+// be opened the removal frees it at once. 0 or the error, as the platform names it.
+int32_t DeleteBeside(int32_t folder, const char* leaf) {
+    int32_t held = -1, error = 0;
+    StorageFileOS_OpenFile(folder, leaf, 0, &held);
+    if (!Platform_TreeDeleteFile(folder, leaf)) error = LastErrorOr(EIO);
+    CloseBeside(&held);
+    return error;
+}
+
 // Keeps the installed manifest's file under the replaced name: a second name of the same file,
 // which costs no room on a disk the save may find nearly full (the save renames a new file over
 // the manifest's name, so this one keeps the old text); a copy where the file system has no such
@@ -1001,8 +1039,11 @@ int32_t KeepReplaced(Repository* r) {
     uint64_t proof = 0;
     struct stat info;
     r->ReplacedIdentity = 0;
-    if (before == Kept::Ours && !Platform_TreeDeleteFile(fd, leaf) && !Platform_ErrorMissing(Platform_GetLastError())) {
-        error = LastErrorOr(EIO);
+    // An earlier replaced manifest goes while the copy runs: its blocks are freed beside it.
+    if (before == Kept::Ours && (error = DeleteBeside(fd, leaf)) != 0 && Platform_ErrorMissing(error))
+        error = 0;
+    if (error) {
+        // It stays, and nothing is kept in its place.
     } else if (Platform_TreeStat(fd, manifest, &info) != 1 || !S_ISREG(info.st_mode) ||
                StorageFileOS_OpenFile(fd, manifest, 0, &file) != 0) {
         error = -1;
@@ -1034,33 +1075,6 @@ int32_t KeepReplaced(Repository* r) {
     return error == -1 ? CopyReplaced(r) : error;
 }
 
-struct CloseJob {
-    IOWorkerItem Item;
-    int32_t Fd;
-};
-
-void CloseRun(void*, IOWorkerItem* item) {
-    CloseJob* job = reinterpret_cast<CloseJob*>(item);
-    StorageFileOS_Close(&job->Fd);
-    Memory_Free(job, sizeof(CloseJob));
-}
-
-// Closes a descriptor of a file whose last name is gone on the I/O worker, where there is one: its
-// last close frees its blocks, which on a large manifest (and a file system that discards what it
-// frees) the repository's thread would otherwise wait for.
-void CloseBeside(int32_t* fd) {
-    if (*fd < 0) return;
-    CloseJob* job = IOWorker_IsRunning() ? static_cast<CloseJob*>(Memory_Alloc(sizeof(CloseJob))) : nullptr;
-    if (!job) {
-        StorageFileOS_Close(fd);
-        return;
-    }
-    job->Item.Function = CloseRun;
-    job->Fd = *fd;
-    *fd = -1;
-    IOWorker_Post(nullptr, nullptr, &job->Item);
-}
-
 // Removes the repository's replaced manifest once its cleanup ended, then the record; 0 or the
 // error (a missing one is gone; another's is left).
 int32_t RemoveReplaced(Repository* r) {
@@ -1070,17 +1084,10 @@ int32_t RemoveReplaced(Repository* r) {
     int32_t error = 0;
     if (ReplacedAt(r, nullptr, nullptr, true) == Kept::Ours) {
         SplitPath(path, directory, (int32_t)sizeof(directory), &leaf);
-        int32_t fd = -1, held = -1;
+        int32_t fd = -1;
         if (!Platform_TreeOpenDirectory(PLATFORM_TREE_CWD, directory, 1, &fd, nullptr)) return LastErrorOr(EIO);
-        // Held open across the removal (a read-only descriptor, no link followed), so that freeing
-        // the file is left to its close. Where it cannot be opened the removal frees it at once.
-        StorageFileOS_OpenFile(fd, leaf, 0, &held);
-        if (!Platform_TreeDeleteFile(fd, leaf)) {
-            error = LastErrorOr(EIO);
-            if (Platform_ErrorMissing(error)) error = 0;
-        }
+        if ((error = DeleteBeside(fd, leaf)) != 0 && Platform_ErrorMissing(error)) error = 0;
         Platform_Close(fd);
-        CloseBeside(&held);
     }
     // A record another holds holds nothing of the repository's (it was named when it was met).
     if (!error && (error = KeptClear(r)) != 0) error = HeldByAnother(error) ? 0 : PLATFORM_ERROR_ERRNO_BASE + error;
@@ -1871,6 +1878,15 @@ bool SaveScratch(Repository* r, bool quiet = false) {
     return true;
 }
 
+// A flush before the save that failed (what: the part flushed, at path; error: the errno value):
+// named, and the save waits for the retry its error's answer sets.
+void FlushFault(Repository* r, const char* what, const char* path, int32_t source, int32_t error) {
+    Repository_Print(r, "Failed to flush the %s (%s) (%d)", what, LogText(path).Text,
+                     PLATFORM_ERROR_ERRNO_BASE + error);
+    Repository_Error(r, source, -1, r->FlushErrors++, REPOSITORY_TYPE_WRITE, STORAGE_ERROR_OS,
+                     (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error), &r->FlushResume);
+}
+
 bool Flushed(Repository* r) {
     if (r->Flushed && !r->ReplacedUnflushed) return true;
     if (!ResumeDue(r->FlushResume)) return false;
@@ -1878,10 +1894,7 @@ bool Flushed(Repository* r) {
         if (const int32_t error = StorageCleanup_Flush(r->Local)) {
             char local[kPathSize];
             Repository_GetLocalPath(r, local, (int32_t)sizeof(local));
-            Repository_Print(r, "Failed to flush the installation (%s) (%d)", LogText(local).Text,
-                             PLATFORM_ERROR_ERRNO_BASE + error);
-            Repository_Error(r, REPOSITORY_SOURCE_STORAGE_LOCAL, -1, r->FlushErrors++, REPOSITORY_TYPE_WRITE,
-                             STORAGE_ERROR_OS, (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error), &r->FlushResume);
+            FlushFault(r, "installation", local, REPOSITORY_SOURCE_STORAGE_LOCAL, error);
             return false;
         }
         r->Flushed = 1;
@@ -1898,10 +1911,7 @@ bool Flushed(Repository* r) {
         if (error) {
             char path[kPathSize];
             ReplacedName(r, path, (int32_t)sizeof(path));
-            Repository_Print(r, "Failed to flush the replaced metafile (%s) (%d)", LogText(path).Text,
-                             PLATFORM_ERROR_ERRNO_BASE + error);
-            Repository_Error(r, REPOSITORY_SOURCE_METAFILE_REMOTE, -1, r->FlushErrors++, REPOSITORY_TYPE_WRITE,
-                             STORAGE_ERROR_OS, (uint32_t)(PLATFORM_ERROR_ERRNO_BASE + error), &r->FlushResume);
+            FlushFault(r, "replaced metafile", path, REPOSITORY_SOURCE_METAFILE_REMOTE, error);
             return false;
         }
         r->ReplacedUnflushed = 0;

@@ -142,6 +142,17 @@ struct Job {
         ASSERT_EQ(StorageCopy_Configure(copy), 1);
         ASSERT_EQ(StorageCopy_Start(copy), 1);
     }
+    // An update from the installed manifest to the source with the automatic mask, the source's
+    // and the destination's storages both over the source's bytes; the destination is the caller's
+    // to release.
+    Storage* AutoMaskUpdate(const TestManifest& source, const TestManifest& installed) {
+        owner.Source = TestStorage(source.Stream);
+        Storage* dest = TestStorage(source.Stream);
+        StorageCopy_SetDestHandle(copy, dest);
+        Setup(source.meta, installed.meta,
+              STORAGE_COPY_FLAG_FETCH | STORAGE_COPY_FLAG_WRITE | STORAGE_COPY_FLAG_AUTO_MASK);
+        return dest;
+    }
     bool Run(double seconds = 20) {
         return PumpUntil(
             [&] {
@@ -286,11 +297,7 @@ TEST(StorageCopy, AutomaticMaskCompletesOnlyFilesTheInstalledManifestListsOtherw
         TestManifest installed(files, 16, true, "m1", {listed, row.Installed});
         TestManifest source(files, 16, true, "m2", {listed, row.Source});
         Job job(2);
-        job.owner.Source = TestStorage(source.Stream);
-        Storage* dest = TestStorage(source.Stream);
-        StorageCopy_SetDestHandle(job.copy, dest);
-        job.Setup(source.meta, installed.meta,
-                  STORAGE_COPY_FLAG_FETCH | STORAGE_COPY_FLAG_WRITE | STORAGE_COPY_FLAG_AUTO_MASK);
+        Storage* dest = job.AutoMaskUpdate(source, installed);
         ASSERT_TRUE(job.Run());
         EXPECT_EQ(job.Stat(StorageCopy_GetPiecesSkipped), 2);
         EXPECT_EQ(Only(TestBackendOf(dest)->TakeCalls(), "FileComplete").size(), row.Completed ? 1u : 0u);
@@ -308,11 +315,7 @@ TEST(StorageCopy, AutomaticMaskTakesTheChangedPiecesFirst) {
     TestManifest installed(before, 16, true, "m1");
     TestManifest source(after, 16, true, "m2");
     Job job(1);
-    job.owner.Source = TestStorage(source.Stream);
-    Storage* dest = TestStorage(source.Stream);
-    StorageCopy_SetDestHandle(job.copy, dest);
-    job.Setup(source.meta, installed.meta,
-              STORAGE_COPY_FLAG_FETCH | STORAGE_COPY_FLAG_WRITE | STORAGE_COPY_FLAG_AUTO_MASK);
+    Storage* dest = job.AutoMaskUpdate(source, installed);
     ASSERT_TRUE(job.Run());
     std::vector<std::string> order;
     for (const auto& call : TestBackendOf(dest)->TakeCalls())
