@@ -63,12 +63,18 @@ int WatchedFsync(int fd) {
     return StorageFileOS_SystemCalls()->Fsync(fd);
 }
 
-// The last descriptor opened read-only on the replaced manifest's name.
+// The last descriptor opened read-only on the replaced manifest's name. Its name then goes at once,
+// as by another remover racing the update's own, and with g_replacedFolder a folder takes its place,
+// which no removal of a file can remove.
 std::atomic<int> g_replacedFd{-1};
+std::atomic<bool> g_replacedFolder{false};
 int WatchedOpenAt(int directory, const char* name, int flags, mode_t mode) {
     const int fd = StorageFileOS_SystemCalls()->OpenAt(directory, name, flags, mode);
-    if (fd >= 0 && strcmp(name, "local.json.replaced") == 0 && (flags & O_ACCMODE) == O_RDONLY)
+    if (fd >= 0 && strcmp(name, "local.json.replaced") == 0 && (flags & O_ACCMODE) == O_RDONLY) {
         g_replacedFd = fd;
+        unlinkat(directory, name, 0);
+        if (g_replacedFolder) mkdirat(directory, name, 0700);
+    }
     return fd;
 }
 
@@ -511,35 +517,50 @@ TEST_F(RepositoryUpdateTest, TheReplacedManifestsFolderIsFlushedBeforeTheSave) {
 }
 
 // The replaced manifest is gone once the update ends, and the descriptor its removal held (its last
-// close frees it, off the repository's thread) is closed soon after: none is left open.
+// close frees it, off the repository's thread) is closed soon after: none is left open. One already
+// gone when it is removed is no fault; one the removal fails on is named, fails the sync and is left.
 TEST_F(RepositoryUpdateTest, TheReplacedManifestGoesAndNoDescriptorOfItStays) {
     Publish("v1", {}, -1, -1);
     ASSERT_TRUE(Update()) << printed.Text;
-    Publish("v2", {{1, 99}}, -1, -1);
     static const StorageFileOSCalls watching = [] {
         StorageFileOSCalls calls = *StorageFileOS_SystemCalls();
         calls.OpenAt = WatchedOpenAt;
         return calls;
     }();
-    g_replacedFd = -1;
-    StorageFileOS_SetCalls(&watching);
-    ASSERT_TRUE(Update()) << printed.Text;
-    StorageFileOS_SetCalls(nullptr);
-    EXPECT_TRUE(Same());
-    struct stat gone {};
-    EXPECT_NE(lstat((Root() + "/state/local.json.replaced").c_str(), &gone), 0);
-    ASSERT_GE(g_replacedFd.load(), 0) << "the replaced manifest was never opened";
-    const std::string link = "/proc/self/fd/" + std::to_string(g_replacedFd.load());
-    auto stillOpen = [&] {
-        char target[4096];
-        const ssize_t length = readlink(link.c_str(), target, sizeof(target) - 1);
-        if (length < 0) return false;
-        target[length] = 0;
-        return strstr(target, "local.json.replaced") != nullptr;
-    };
-    const double end = Time_GetCurrent() + 5;
-    while (stillOpen() && Time_GetCurrent() < end) usleep(1000);
-    EXPECT_FALSE(stillOpen()) << link;
+    int version = 2;
+    for (const bool folder : {false, true}) {
+        SCOPED_TRACE(folder ? "a folder in its place" : "removed by another");
+        Publish("v" + std::to_string(version), {{1, 90 + version}}, -1, -1);
+        version++;
+        g_replacedFd = -1;
+        g_replacedFolder = folder;
+        printed.Text.clear();
+        StorageFileOS_SetCalls(&watching);
+        // A removal that fails fails the sync, though the version is installed.
+        const bool done = Update();
+        StorageFileOS_SetCalls(nullptr);
+        EXPECT_EQ(done, !folder) << printed.Text;
+        EXPECT_TRUE(Same());
+        EXPECT_EQ(printed.Text.find("Replaced metafile left") != std::string::npos, folder) << printed.Text;
+        struct stat left {};
+        const bool there = lstat((Root() + "/state/local.json.replaced").c_str(), &left) == 0;
+        EXPECT_EQ(there, folder);
+        if (there) {
+            EXPECT_TRUE(S_ISDIR(left.st_mode));
+        }
+        ASSERT_GE(g_replacedFd.load(), 0) << "the replaced manifest was never opened";
+        const std::string link = "/proc/self/fd/" + std::to_string(g_replacedFd.load());
+        auto stillOpen = [&] {
+            char target[4096];
+            const ssize_t length = readlink(link.c_str(), target, sizeof(target) - 1);
+            if (length < 0) return false;
+            target[length] = 0;
+            return strstr(target, "local.json.replaced (deleted)") != nullptr;
+        };
+        const double end = Time_GetCurrent() + 5;
+        while (stillOpen() && Time_GetCurrent() < end) usleep(1000);
+        EXPECT_FALSE(stillOpen()) << link;
+    }
 }
 
 } // namespace
