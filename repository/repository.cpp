@@ -1008,13 +1008,14 @@ void CloseBeside(int32_t* fd) {
 
 // Removes a file of the folder, held open across the removal (a read-only descriptor, no link
 // followed) so that freeing it is left to that descriptor's close beside the work. Where it cannot
-// be opened the removal frees it at once. 0 or the error, as the platform names it.
+// be opened the removal frees it at once. 0, also when the file is gone already (another remover
+// was first), or the error, as the platform names it.
 int32_t DeleteBeside(int32_t folder, const char* leaf) {
     int32_t held = -1, error = 0;
     StorageFileOS_OpenFile(folder, leaf, 0, &held);
     if (!Platform_TreeDeleteFile(folder, leaf)) error = LastErrorOr(EIO);
     CloseBeside(&held);
-    return error;
+    return Platform_ErrorMissing(error) ? 0 : error;
 }
 
 // Keeps the installed manifest's file under the replaced name: a second name of the same file,
@@ -1040,9 +1041,7 @@ int32_t KeepReplaced(Repository* r) {
     struct stat info;
     r->ReplacedIdentity = 0;
     // An earlier replaced manifest goes while the copy runs: its blocks are freed beside it.
-    if (before == Kept::Ours && (error = DeleteBeside(fd, leaf)) != 0 && Platform_ErrorMissing(error))
-        error = 0;
-    if (error) {
+    if (before == Kept::Ours && (error = DeleteBeside(fd, leaf)) != 0) {
         // It stays, and nothing is kept in its place.
     } else if (Platform_TreeStat(fd, manifest, &info) != 1 || !S_ISREG(info.st_mode) ||
                StorageFileOS_OpenFile(fd, manifest, 0, &file) != 0) {
@@ -1086,7 +1085,7 @@ int32_t RemoveReplaced(Repository* r) {
         SplitPath(path, directory, (int32_t)sizeof(directory), &leaf);
         int32_t fd = -1;
         if (!Platform_TreeOpenDirectory(PLATFORM_TREE_CWD, directory, 1, &fd, nullptr)) return LastErrorOr(EIO);
-        if ((error = DeleteBeside(fd, leaf)) != 0 && Platform_ErrorMissing(error)) error = 0;
+        error = DeleteBeside(fd, leaf);
         Platform_Close(fd);
     }
     // A record another holds holds nothing of the repository's (it was named when it was met).
